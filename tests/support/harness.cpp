@@ -1,0 +1,146 @@
+// The in-process test harness.
+#include "support/harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "doubles/fake_adapter.h"
+#include "doubles/scripted_keys.h"
+#include "doubles/virtual_clock.h"
+#include "image/update_image.h"
+#include "link/device_link.h"
+#include "procedure/block_programming.h"
+#include "procedure/bootloader_entry.h"
+#include "procedure/version_report.h"
+
+uint16_t reference_crc(const Bytes& data, uint16_t seed) {
+    uint16_t crc = seed;
+    for (uint8_t b : data) {
+        crc ^= static_cast<uint16_t>(b << 8);
+        for (int i = 0; i < 8; ++i) {
+            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                                 : static_cast<uint16_t>(crc << 1);
+        }
+    }
+    return crc;
+}
+
+Bytes make_update_file(const Bytes& payload, uint8_t major, uint8_t minor) {
+    Bytes file = payload;
+    file.push_back(major);
+    file.push_back(minor);
+    const uint16_t crc = reference_crc(file, 0x56A8);
+    file.push_back(static_cast<uint8_t>(crc >> 8));
+    file.push_back(static_cast<uint8_t>(crc & 0xFF));
+    return file;
+}
+
+Bytes counting_payload(size_t length) {
+    Bytes p(length);
+    for (size_t i = 0; i < length; ++i) p[i] = static_cast<uint8_t>(i * 7 + i / 512);
+    return p;
+}
+
+void StdoutCapture::start() {
+    std::fflush(stdout);
+    saved_fd_ = dup(STDOUT_FILENO);
+    char name[] = "/tmp/pel-stdout-XXXXXX";
+    file_fd_ = mkstemp(name);
+    unlink(name);
+    dup2(file_fd_, STDOUT_FILENO);
+}
+
+std::string StdoutCapture::stop() {
+    std::fflush(stdout);
+    dup2(saved_fd_, STDOUT_FILENO);
+    close(saved_fd_);
+    std::string out;
+    lseek(file_fd_, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t got;
+    while ((got = read(file_fd_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(got));
+    close(file_fd_);
+    return out;
+}
+
+void reset_program_state() {
+    device_link = DeviceLink{};
+    std::memset(update_image.bytes, 0, sizeof update_image.bytes);
+    update_image.length = 0;
+    std::memset(handshake_reply, 0, sizeof handshake_reply);
+    handshake_attempts = 0;
+    std::memset(version_reply, 0, sizeof version_reply);
+    status_byte = 0;
+    block_offset = 0;
+    block_failures = 0;
+    std::memset(echo_block, 0, sizeof echo_block);
+    percent_done = 0;
+    last_percent = 1;
+    fake::reset();
+    vclock::reset();
+    keys::reset();
+}
+
+void UpdaterTest::SetUp() {
+    reset_program_state();
+    old_cwd_ = std::filesystem::current_path().string();
+    char name[] = "/tmp/pel-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir_ = name;
+    std::filesystem::current_path(dir_);
+}
+
+void UpdaterTest::TearDown() {
+    std::filesystem::current_path(old_cwd_);
+    std::filesystem::remove_all(dir_);
+}
+
+void UpdaterTest::write_file(const Bytes& content, const std::string& name) {
+    std::ofstream out(name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+}
+
+void UpdaterTest::load_image(const Bytes& payload, uint8_t major, uint8_t minor) {
+    write_file(make_update_file(payload, major, minor));
+    ASSERT_FALSE(image_load().has_value());
+}
+
+namespace device {
+
+void handshake_accepted() { fake::queue_read({0x5A, 0x5A, 0x64, 0x00, 0x71, 0x43}); }
+
+void versions(uint8_t boot_major, uint8_t boot_minor, uint8_t main_major, uint8_t main_minor) {
+    fake::queue_read({boot_major, boot_minor, main_major, main_minor});
+}
+
+void erase_ok() {
+    fake::queue_read({0x0F});
+    fake::queue_read({0xF0});
+}
+
+void block(const uint8_t* sent, uint8_t reply) {
+    fake::queue_read(Bytes(sent, sent + 512));
+    fake::queue_read({reply});
+}
+
+void clean_update() {
+    handshake_accepted();
+    versions(1, 5, 1, 9);
+    erase_ok();
+    for (uint32_t offset = 0; offset < image_payload_length(); offset += 512) {
+        block(image_block(offset));
+    }
+}
+
+}  // namespace device
+
+Bytes expected_block(uint32_t offset) {
+    const uint8_t* b = image_block(offset);
+    return Bytes(b, b + 512);
+}
