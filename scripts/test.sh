@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 source scripts/packages.sh
-ensure_packages cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64-posix \
+ensure_packages cmake ninja-build g++ libgtest-dev python3 g++-mingw-w64-x86-64-posix \
   binutils-mingw-w64-x86-64
 
 jobs=$(nproc)

@@ -3,8 +3,6 @@
 
 #include <cstdio>
 
-#include "image/crc16.h"
-
 UpdateImage update_image;
 
 PhaseEnd image_load() {
@@ -21,13 +19,9 @@ PhaseEnd image_load() {
     // good as missing; one whose read broke off part-way must never pass,
     // whatever its CRC says.
     if (read_failed) return got == 0 ? UpdateOutcome::ImageMissing : UpdateOutcome::ImageCorrupt;
-    if (update_image.length < IMAGE_TRAILER) return UpdateOutcome::ImageCorrupt;
-
-    const uint32_t checked = update_image.length - 2;
-    const uint16_t computed = crc16_ccitt(update_image.bytes, checked, IMAGE_CRC_SEED);
-    const uint16_t stored = static_cast<uint16_t>((update_image.bytes[checked] << 8) |
-                                                  update_image.bytes[checked + 1]);
-    if (computed != stored) return UpdateOutcome::ImageCorrupt;
+    if (file_check(update_image.bytes, update_image.length) != FileCheck::Valid) {
+        return UpdateOutcome::ImageCorrupt;
+    }
     return GO_ON;
 }
 

@@ -4,17 +4,14 @@
 
 #include <cstdint>
 
+#include "image/file_layout.h"
 #include "update_outcome.h"
 
 inline constexpr const char* IMAGE_FILE_NAME = "PelBoot_VQ.fwu";
-inline constexpr uint32_t IMAGE_CAPACITY = 5000000;
-inline constexpr uint16_t IMAGE_CRC_SEED = 0x56A8;
 // The programmer always reads whole 512-byte blocks; the last block of the
 // largest payload reaches up to 192 bytes past the capacity, so the buffer
 // carries one block of zero bytes beyond it.
 inline constexpr uint32_t IMAGE_PADDING = 512;
-// Version bytes and CRC at the end of every valid file.
-inline constexpr uint32_t IMAGE_TRAILER = 4;
 
 struct UpdateImage {
     uint8_t bytes[IMAGE_CAPACITY + IMAGE_PADDING];  // zero beyond `length`
