@@ -24,6 +24,7 @@ void reset(uint32_t start_tick, uint32_t read_cost_us) {
 
 void set_read_cost_us(uint32_t us) { cost_us = us; }
 void advance_ms(uint32_t ms) { micros += static_cast<uint64_t>(ms) * 1000; }
+void advance_us(uint64_t us) { micros += us; }
 uint32_t now() { return static_cast<uint32_t>(start + micros / 1000); }
 uint64_t elapsed_us() { return micros; }
 uint64_t reads() { return read_count; }

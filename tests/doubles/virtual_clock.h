@@ -12,6 +12,7 @@ namespace vclock {
 void reset(uint32_t start_tick = 1000000, uint32_t read_cost_us = 10);
 void set_read_cost_us(uint32_t us);
 void advance_ms(uint32_t ms);
+void advance_us(uint64_t us);
 uint32_t now();                       // the counter, without the reading's cost
 uint64_t elapsed_us();                // since reset
 uint64_t reads();                     // tick_count calls since reset

@@ -48,7 +48,12 @@ protected:
 
 void reset_program_state();
 
-// Device replies, queued in the order the program reads them.
+// Puts the adapter double linked into the test back at its start: the
+// scripted adapter or the simulated one.
+void reset_adapter();
+
+// Device replies for the scripted adapter, queued in the order the program
+// reads them.
 namespace device {
 void handshake_accepted();
 void versions(uint8_t boot_major, uint8_t boot_minor, uint8_t main_major, uint8_t main_minor);
