@@ -7,18 +7,19 @@ root=$(pwd)
 
 source scripts/packages.sh
 ensure_packages cmake ninja-build g++ libgtest-dev python3 g++-mingw-w64-x86-64-posix \
-  binutils-mingw-w64-x86-64
+  binutils-mingw-w64-x86-64 wine wine64
 
 jobs=$(nproc)
-
-echo "== native build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs"
 
 echo "== Windows build"
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build build-win -j "$jobs"
+
+echo "== native build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPEL_WINDOWS_BUILD_DIR="$root/build-win" >/dev/null
+cmake --build build -j "$jobs"
 
 echo "== pelupdate.exe imports"
 imports=$(x86_64-w64-mingw32-objdump -p build-win/pelupdate.exe | sed -n 's/^\s*DLL Name: //p')
