@@ -27,6 +27,7 @@ TEST_F(Link, OpenConfiguresInFixedOrder) {
         {Call::SetChars, {0, 0, 0, 0}},
         {Call::SetTimeouts, {300, 300}},
         {Call::Purge, {3}},
+        {Call::SetLatencyTimer, {2}},
     };
     const auto& calls = fake::transcript();
     ASSERT_EQ(calls.size(), expected.size()) << fake::format_transcript();
@@ -55,11 +56,13 @@ TEST_F(Link, ConfigurationFailureStopsAtThatCallAndLeavesDeviceOpen) {
     }
 }
 
-TEST_F(Link, TimeoutsAndPurgeFailuresAreIgnored) {
+TEST_F(Link, TimeoutsPurgeAndLatencyFailuresAreIgnored) {
     fake::fail(Call::SetTimeouts, 4);
     fake::fail(Call::Purge, 4);
+    fake::fail(Call::SetLatencyTimer, FT_NOT_SUPPORTED);
     EXPECT_TRUE(link_open(115200));
     EXPECT_EQ(fake::count(Call::Purge), 1);
+    EXPECT_EQ(fake::count(Call::SetLatencyTimer), 1);
 }
 
 TEST_F(Link, FailedOpenIsNeverClosed) {

@@ -149,7 +149,7 @@ TEST_F(WholeRun, TwoBlockUpdateCallByCall) {
 
     const std::vector<std::string> configure = {
         "FT_ResetDevice", "FT_SetBaudRate", "FT_SetDataCharacteristics", "FT_SetFlowControl",
-        "FT_SetChars", "FT_SetTimeouts", "FT_Purge"};
+        "FT_SetChars", "FT_SetTimeouts", "FT_Purge", "FT_SetLatencyTimer"};
     std::vector<std::string> expected = {"FT_Open"};
     expected.insert(expected.end(), configure.begin(), configure.end());
     expected.insert(expected.end(), {"FT_Write", "FT_Read", "FT_Close", "FT_Open"});

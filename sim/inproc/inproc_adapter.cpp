@@ -51,6 +51,7 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE h, uint32_t r, uint32_t w) {
     return sim::adapter().set_timeouts(h, r, w);
 }
 FT_STATUS FT_Purge(FT_HANDLE h, uint32_t m) { return sim::adapter().purge(h, m); }
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, uint8_t ms) { return sim::adapter().set_latency_timer(h, ms); }
 FT_STATUS FT_Read(FT_HANDLE h, void* b, uint32_t n, uint32_t* d) {
     return sim::adapter().read(h, b, n, d);
 }

@@ -262,7 +262,7 @@ uint32_t Adapter::set_latency_timer(void* h, uint8_t ms) {
             r.status = INVALID_PARAMETER;
         } else {
             advance(clock_.now_ns());
-            latency_ms_ = ms;
+            if (sc_.latency_call) latency_ms_ = ms;
         }
     }
     return finish(r);
@@ -275,15 +275,17 @@ uint32_t Adapter::read(void* h, void* buffer, uint32_t n, uint32_t* done) {
     const uint64_t timeout =
         read_timeout_ms_ == 0 ? INFINITE_WAIT_CAP_NS : read_timeout_ms_ * MS;
     const uint64_t deadline = r.start_ns + timeout;
-    for (;;) {
-        const uint64_t now = clock_.now_ns();
-        advance(now);
-        if (visible(now) >= n) break;
-        const uint64_t next = next_event_after(now);
-        if (now >= deadline) break;
-        clock_.wait_until_ns(std::min(next, deadline));
+    // Nothing but this read happens on the host side until it returns, so
+    // the model runs ahead to the moment the n-th byte becomes visible (or
+    // the timeout), and the call then waits once, until that moment.
+    uint64_t until = clock_.now_ns();
+    advance(until);
+    while (visible(until) < n && until < deadline) {
+        until = std::min(next_event_after(until), deadline);
+        advance(until);
     }
-    const size_t k = std::min<size_t>(visible(clock_.now_ns()), n);
+    clock_.wait_until_ns(until);
+    const size_t k = std::min<size_t>(visible(until), n);
     uint8_t* out = static_cast<uint8_t*>(buffer);
     for (size_t i = 0; i < k; ++i) {
         out[i] = rx_.front().byte;

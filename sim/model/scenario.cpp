@@ -122,6 +122,9 @@ bool parse_scenario(const std::string& text, Scenario& sc, std::string& error) {
         } else if (key == "latency_model") {
             ok = n == 2 && (w[1] == "on" || w[1] == "off");
             sc.latency_model = ok && w[1] == "on";
+        } else if (key == "latency_call") {
+            ok = n == 2 && (w[1] == "on" || w[1] == "off");
+            sc.latency_call = ok && w[1] == "on";
         } else if (key == "short_writes") { ok = u(1, sc.short_writes);
         } else if (key == "fail_call") {
             ok = n == 4 && u(2, a) && u(3, b) && a > 0;

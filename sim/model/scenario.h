@@ -51,6 +51,7 @@ struct Scenario {
     bool no_device = false;                      // FT_Open finds nothing
     uint32_t latency_ms = 16;
     bool latency_model = true;                   // off: bytes visible on arrival
+    bool latency_call = true;                    // off: FT_SetLatencyTimer changes nothing
     uint32_t short_writes = 0;                   // 0: a write takes everything
     std::map<std::string, std::vector<std::pair<uint32_t, uint32_t>>> fail_call;  // name -> (k, status)
     uint64_t unplug_at_byte = 0;                 // 0: never; else host bytes written before it's gone

@@ -52,6 +52,11 @@ bool link_configure(uint32_t baud) {
     // as it is, and the polls' deadlines bound every call anyway.
     FT_SetTimeouts(h, LINK_TIMEOUT, LINK_TIMEOUT);
     FT_Purge(h, FT_PURGE_RX | FT_PURGE_TX);
+    // Every block waits for two short tails (the end of the echo and the
+    // one-byte reply) that the adapter holds until its latency timer runs
+    // out; a shorter timer takes that off each block. Not essential: a
+    // library or adapter that refuses it is used as it is.
+    FT_SetLatencyTimer(h, LATENCY_TIMER);
     return true;
 }
 

@@ -21,6 +21,9 @@ extern DeviceLink device_link;
 
 inline constexpr uint32_t LINK_TIMEOUT = 300;   // ms, each FT_Read and FT_Write
 inline constexpr uint32_t COMMAND_WAIT = 1000;  // ms, the usual arming
+// ms the adapter may hold back received bytes before passing them on (16 by
+// default); 2 is the lowest its maker recommends.
+inline constexpr uint8_t LATENCY_TIMER = 2;
 
 // Opens device 0 and configures it at `baud`; false if either fails (a
 // configured failure leaves the device open until link_close).

@@ -13,6 +13,7 @@ inline constexpr FT_STATUS FT_INVALID_HANDLE = 1;
 inline constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
 inline constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
 inline constexpr FT_STATUS FT_IO_ERROR = 4;
+inline constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
 
 inline constexpr uint8_t FT_BITS_8 = 8;
 inline constexpr uint8_t FT_STOP_BITS_1 = 0;
@@ -32,5 +33,6 @@ FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t event_char, uint8_t event_enable
                       uint8_t error_char, uint8_t error_enable);
 FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_ms, uint32_t write_ms);
 FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask);
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t ms);
 FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, uint32_t n, uint32_t* done);
 FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, uint32_t n, uint32_t* done);

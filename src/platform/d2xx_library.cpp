@@ -22,6 +22,7 @@ using FlowFn = FT_STATUS(D2XX_CALL*)(FT_HANDLE, uint16_t, uint8_t, uint8_t);
 using CharsFn = FT_STATUS(D2XX_CALL*)(FT_HANDLE, uint8_t, uint8_t, uint8_t, uint8_t);
 using TimeoutsFn = FT_STATUS(D2XX_CALL*)(FT_HANDLE, uint32_t, uint32_t);
 using PurgeFn = FT_STATUS(D2XX_CALL*)(FT_HANDLE, uint32_t);
+using LatencyFn = FT_STATUS(D2XX_CALL*)(FT_HANDLE, uint8_t);
 using TransferFn = FT_STATUS(D2XX_CALL*)(FT_HANDLE, void*, uint32_t, uint32_t*);
 
 struct D2xxEntries {
@@ -34,6 +35,7 @@ struct D2xxEntries {
     CharsFn set_chars;
     TimeoutsFn set_timeouts;
     PurgeFn purge;
+    LatencyFn set_latency_timer;  // optional: older libraries lack it
     TransferFn read;
     TransferFn write;
 };
@@ -67,6 +69,9 @@ bool load_library() {
              resolve(library, "FT_Purge", entries.purge) &&
              resolve(library, "FT_Read", entries.read) &&
              resolve(library, "FT_Write", entries.write);
+    if (loaded && !resolve(library, "FT_SetLatencyTimer", entries.set_latency_timer)) {
+        entries.set_latency_timer = nullptr;
+    }
     return loaded;
 }
 
@@ -111,6 +116,12 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE h, uint32_t read_ms, uint32_t write_ms) {
 
 FT_STATUS FT_Purge(FT_HANDLE h, uint32_t mask) {
     return loaded ? entries.purge(h, mask) : FT_INVALID_HANDLE;
+}
+
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, uint8_t ms) {
+    if (!loaded) return FT_INVALID_HANDLE;
+    // Without the entry point the call is simply not made.
+    return entries.set_latency_timer ? entries.set_latency_timer(h, ms) : FT_NOT_SUPPORTED;
 }
 
 FT_STATUS FT_Read(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {

@@ -70,6 +70,7 @@ const char* call_name(Call call) {
         case Call::SetChars: return "FT_SetChars";
         case Call::SetTimeouts: return "FT_SetTimeouts";
         case Call::Purge: return "FT_Purge";
+        case Call::SetLatencyTimer: return "FT_SetLatencyTimer";
         case Call::Read: return "FT_Read";
         case Call::Write: return "FT_Write";
     }
@@ -174,6 +175,9 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE h, uint32_t rd, uint32_t wr) {
     return fake::simple(Call::SetTimeouts, h, {rd, wr});
 }
 FT_STATUS FT_Purge(FT_HANDLE h, uint32_t mask) { return fake::simple(Call::Purge, h, {mask}); }
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, uint8_t ms) {
+    return fake::simple(Call::SetLatencyTimer, h, {ms});
+}
 
 FT_STATUS FT_Read(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {
     fake::Record r = fake::start(Call::Read, h, {});

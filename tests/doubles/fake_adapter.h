@@ -14,7 +14,7 @@ namespace fake {
 
 enum class Call {
     Open, Close, ResetDevice, SetBaudRate, SetDataCharacteristics, SetFlowControl, SetChars,
-    SetTimeouts, Purge, Read, Write,
+    SetTimeouts, Purge, SetLatencyTimer, Read, Write,
 };
 const char* call_name(Call call);
 

@@ -236,6 +236,7 @@ class Scenarios:
         self.expect_output(r, VERSIONS + "Y \n" + PROGRESS + "FirmWare update OK.")
         self.expect_closed_then_paused(r)
         self.expect_flash(r)
+        self.assertEqual(sum(1 for c in r.calls() if c[2] == "FT_SetLatencyTimer" and c[3] == "2 -> 0"), 2)
         # reopen pause, erase, four blocks on the wire, closing pause
         self.assertGreaterEqual(r.seconds, 0.1 + 0.3 + 4 * BLOCK_WIRE_S + 1.0)
         self.assertLess(r.seconds, 20)

@@ -3,7 +3,8 @@
 // device: it answers the handshake, the version query and the erase, echoes
 // every block and accepts it. Each call is appended to the file named by
 // FAKE_D2XX_LOG. Built without FT_Purge it stands for a library that lacks
-// an entry point.
+// an entry point the updater needs; it never has FT_SetLatencyTimer, like
+// older libraries, which the updater must do without.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
