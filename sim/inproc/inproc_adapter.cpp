@@ -32,6 +32,29 @@ void start(const Scenario& scenario) {
 
 Adapter& adapter() { return *model; }
 
+void clear_faults() {
+    const Scenario healthy;
+    current.handshake_ignore = 0;
+    current.handshake_custom = false;
+    current.handshake_delay_ms = 0;
+    current.version_missing = false;
+    current.version_custom = false;
+    current.erase_ack_custom = current.erase_done_custom = false;
+    current.erase_ms = healthy.erase_ms;
+    current.echo_corrupt.clear();
+    current.echo_truncate.clear();
+    current.echo_pause.clear();
+    current.echo_delay_ms.clear();
+    current.reject.clear();
+    current.reply_missing.clear();
+    current.no_device = false;
+    current.short_writes = 0;
+    current.fail_call.clear();
+    current.unplug_at_byte = 0;
+    current.unplug_at_call = 0;
+    model->replug();
+}
+
 }  // namespace sim
 
 FT_STATUS FT_Open(int n, FT_HANDLE* h) { return sim::adapter().open(n, h); }

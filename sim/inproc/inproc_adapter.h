@@ -10,5 +10,8 @@ namespace sim {
 // Starts a fresh adapter and device for the given scenario.
 void start(const Scenario& scenario);
 Adapter& adapter();
+// Takes every fault out of the scenario and replugs the adapter; the device
+// keeps its state (in its bootloader, erased, part programmed).
+void clear_faults();
 
 }  // namespace sim

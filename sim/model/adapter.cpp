@@ -149,6 +149,16 @@ size_t Adapter::visible(uint64_t t) const {
     return n;
 }
 
+void Adapter::replug() {
+    advance(clock_.now_ns());
+    unplugged_ = false;
+    open_ = false;
+    rx_.clear();
+    to_host_.clear();
+    to_device_.clear();
+    group_count_ = 0;
+}
+
 uint32_t Adapter::open(int index, void** handle) {
     CallRecord r{"FT_Open", std::to_string(index), OK, 0, {}, clock_.now_ns(), 0};
     if (!begin("FT_Open", nullptr, false, r.status)) return finish(r);
@@ -165,7 +175,9 @@ uint32_t Adapter::open(int index, void** handle) {
 
 uint32_t Adapter::close(void* h) {
     CallRecord r{"FT_Close", "", OK, 0, {}, clock_.now_ns(), 0};
-    if (begin("FT_Close", h, true, r.status)) {
+    // Even a close that reports a failure releases a handle it was given.
+    const bool ours = open_ && h == HANDLE;
+    if (begin("FT_Close", h, true, r.status) || ours) {
         advance(clock_.now_ns());
         open_ = false;
         rx_.clear();

@@ -57,6 +57,10 @@ public:
     uint32_t read(void* h, void* buffer, uint32_t n, uint32_t* done);
     uint32_t write(void* h, void* buffer, uint32_t n, uint32_t* done);
 
+    // The cable pulled and plugged in again: the handle is gone, the
+    // buffers are empty and calls work again; the device keeps its state.
+    void replug();
+
     const std::vector<CallRecord>& transcript() const { return records_; }
     const Device& device() const { return device_; }
     // Called after each call is recorded.

@@ -40,6 +40,15 @@ void Device::receive(uint8_t byte, uint64_t t, bool framing_ok) {
         recent_.clear();
         return;
     }
+    // A host that went silent in the middle of the block protocol has given
+    // up: the bootloader goes back to waiting for commands.
+    const bool in_blocks = state_ == State::ReceivingBlock || state_ == State::AwaitingResult;
+    if (in_blocks && t - last_byte_ns_ > sc_.idle_reset_ms * 1000000ull) {
+        state_ = State::Bootloader;
+        block_.clear();
+        recent_.clear();
+    }
+    last_byte_ns_ = t;
     switch (state_) {
         case State::MainFirmware: main_firmware_byte(byte, t); break;
         case State::Bootloader: bootloader_byte(byte, t); break;

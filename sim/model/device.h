@@ -50,6 +50,7 @@ private:
     Send send_;
     State state_;
     uint64_t ready_at_ns_ = 0;  // bytes before this are lost (restart, erase)
+    uint64_t last_byte_ns_ = 0;
     std::vector<uint8_t> recent_;  // last bytes seen, for command matching
     uint32_t handshakes_seen_ = 0;
     bool installed_;

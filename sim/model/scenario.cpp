@@ -82,6 +82,7 @@ bool parse_scenario(const std::string& text, Scenario& sc, std::string& error) {
         } else if (key == "erase_ms") { ok = u(1, sc.erase_ms);
         } else if (key == "program_ms") { ok = u(1, sc.program_ms);
         } else if (key == "flash_size") { ok = u(1, sc.flash_size);
+        } else if (key == "idle_reset_ms") { ok = u(1, sc.idle_reset_ms);
         } else if (key == "handshake_ignore") { ok = u(1, sc.handshake_ignore);
         } else if (key == "handshake_delay_ms") { ok = u(1, sc.handshake_delay_ms);
         } else if (key == "handshake_reply") {

@@ -22,6 +22,7 @@ struct Scenario {
     uint32_t erase_ms = 400;        // after the ack
     uint32_t program_ms = 5;        // per block, before the reply
     uint32_t flash_size = 1 << 20;
+    uint32_t idle_reset_ms = 2000;  // a block exchange silent this long is given up
 
     // Handshake faults.
     uint32_t handshake_ignore = 0;  // requests left unanswered first
