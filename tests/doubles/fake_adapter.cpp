@@ -192,7 +192,7 @@ FT_STATUS FT_Read(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {
     } else if (!fake::reads.empty()) {
         fake::Chunk& c = fake::reads.front();
         delivered = static_cast<uint32_t>(c.data.size() < n ? c.data.size() : n);
-        std::memcpy(buffer, c.data.data(), delivered);
+        if (delivered > 0) std::memcpy(buffer, c.data.data(), delivered);
         r.bytes.assign(c.data.begin(), c.data.begin() + delivered);
         status = c.status;
         reported = c.count;
