@@ -41,7 +41,7 @@ cmake --build build-fuzz -j "$jobs"
 
 echo "== tests under the sanitizers"
 ctest --test-dir build-asan --output-on-failure -j "$jobs" \
-  -R '^(updater_tests|sim_tests|platform_tests|pelfwu_tests|e2e_native)$'
+  -R '^(updater_tests|sim_tests|platform_tests|tty_tests|pelfwu_tests|e2e_native)$'
 
 echo "== fuzzing, each target for a bounded time"
 if ! ctest --test-dir build-fuzz -j "$jobs" -V >build-fuzz/fuzz.log 2>&1; then

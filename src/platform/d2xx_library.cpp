@@ -1,9 +1,12 @@
 // The D2XX calls of the link, forwarded to the vendor's library, which is
 // loaded at the first FT_Open. A library that is missing, or lacks any of the
-// entry points, makes FT_Open fail like a run with no adapter attached.
+// entry points it must have, counts as absent. Where the system has its own
+// way to the adapter, that is used when the vendor's library is absent or
+// its FT_Open fails; with neither, FT_Open fails like a run with no adapter.
 #include <cstring>
 
 #include "platform/d2xx.h"
+#include "platform/d2xx_fallback.h"
 #include "platform/dynlib.h"
 
 #ifdef _WIN32
@@ -44,6 +47,12 @@ D2xxEntries entries;
 bool load_tried = false;
 bool loaded = false;
 
+// Which provider the last successful FT_Open came from; the other calls go
+// there.
+enum class Provider { None, Vendor, Fallback };
+Provider active = Provider::None;
+const D2xxFallback* fallback = nullptr;
+
 template <typename Fn>
 bool resolve(void* library, const char* name, Fn& entry) {
     void* address = dynlib_symbol(library, name);
@@ -78,64 +87,73 @@ bool load_library() {
 }  // namespace
 
 FT_STATUS FT_Open(int device_number, FT_HANDLE* handle) {
-    if (!load_library()) return FT_DEVICE_NOT_FOUND;
-    return entries.open(device_number, handle);
+    // A failed open leaves a device opened before as it was.
+    FT_STATUS status = FT_DEVICE_NOT_FOUND;
+    if (load_library()) {
+        status = entries.open(device_number, handle);
+        if (status == FT_OK) {
+            active = Provider::Vendor;
+            return FT_OK;
+        }
+    }
+    const D2xxFallback* system_way = d2xx_fallback();
+    if (system_way == nullptr) return status;
+    status = system_way->open(device_number, handle);
+    if (status == FT_OK) {
+        fallback = system_way;
+        active = Provider::Fallback;
+    }
+    return status;
 }
 
-// The link calls the others only on a handle FT_Open gave it, so the library
-// is loaded by then; the checks keep a stray call harmless all the same.
-FT_STATUS FT_Close(FT_HANDLE h) { return loaded ? entries.close(h) : FT_INVALID_HANDLE; }
+// The link calls the others only on a handle FT_Open gave it; a stray call
+// without one is refused.
+#define FORWARD(vendor_entry, fallback_entry, ...)                                      \
+    (active == Provider::Vendor     ? entries.vendor_entry(__VA_ARGS__)                 \
+     : active == Provider::Fallback ? fallback->fallback_entry(__VA_ARGS__)             \
+                                    : FT_INVALID_HANDLE)
 
-FT_STATUS FT_ResetDevice(FT_HANDLE h) {
-    return loaded ? entries.reset_device(h) : FT_INVALID_HANDLE;
-}
+FT_STATUS FT_Close(FT_HANDLE h) { return FORWARD(close, close, h); }
+
+FT_STATUS FT_ResetDevice(FT_HANDLE h) { return FORWARD(reset_device, reset_device, h); }
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE h, uint32_t baud) {
-    return loaded ? entries.set_baud_rate(h, baud) : FT_INVALID_HANDLE;
+    return FORWARD(set_baud_rate, set_baud_rate, h, baud);
 }
 
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE h, uint8_t word_length, uint8_t stop_bits,
                                     uint8_t parity) {
-    return loaded ? entries.set_data_characteristics(h, word_length, stop_bits, parity)
-                  : FT_INVALID_HANDLE;
+    return FORWARD(set_data_characteristics, set_data_characteristics, h, word_length, stop_bits,
+                   parity);
 }
 
 FT_STATUS FT_SetFlowControl(FT_HANDLE h, uint16_t mode, uint8_t xon, uint8_t xoff) {
-    return loaded ? entries.set_flow_control(h, mode, xon, xoff) : FT_INVALID_HANDLE;
+    return FORWARD(set_flow_control, set_flow_control, h, mode, xon, xoff);
 }
 
 FT_STATUS FT_SetChars(FT_HANDLE h, uint8_t event_char, uint8_t event_enable, uint8_t error_char,
                       uint8_t error_enable) {
-    return loaded ? entries.set_chars(h, event_char, event_enable, error_char, error_enable)
-                  : FT_INVALID_HANDLE;
+    return FORWARD(set_chars, set_chars, h, event_char, event_enable, error_char, error_enable);
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE h, uint32_t read_ms, uint32_t write_ms) {
-    return loaded ? entries.set_timeouts(h, read_ms, write_ms) : FT_INVALID_HANDLE;
+    return FORWARD(set_timeouts, set_timeouts, h, read_ms, write_ms);
 }
 
-FT_STATUS FT_Purge(FT_HANDLE h, uint32_t mask) {
-    return loaded ? entries.purge(h, mask) : FT_INVALID_HANDLE;
-}
+FT_STATUS FT_Purge(FT_HANDLE h, uint32_t mask) { return FORWARD(purge, purge, h, mask); }
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, uint8_t ms) {
-    if (!loaded) return FT_INVALID_HANDLE;
-    // Without the entry point the call is simply not made.
-    return entries.set_latency_timer ? entries.set_latency_timer(h, ms) : FT_NOT_SUPPORTED;
+    // A vendor library without the entry point: the call is simply not made.
+    if (active == Provider::Vendor && entries.set_latency_timer == nullptr) return FT_NOT_SUPPORTED;
+    return FORWARD(set_latency_timer, set_latency_timer, h, ms);
 }
 
 FT_STATUS FT_Read(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {
-    if (!loaded) {
-        *done = 0;
-        return FT_INVALID_HANDLE;
-    }
-    return entries.read(h, buffer, n, done);
+    if (active == Provider::None) *done = 0;
+    return FORWARD(read, read, h, buffer, n, done);
 }
 
 FT_STATUS FT_Write(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {
-    if (!loaded) {
-        *done = 0;
-        return FT_INVALID_HANDLE;
-    }
-    return entries.write(h, buffer, n, done);
+    if (active == Provider::None) *done = 0;
+    return FORWARD(write, write, h, buffer, n, done);
 }

@@ -4,7 +4,8 @@
 // every block and accepts it. Each call is appended to the file named by
 // FAKE_D2XX_LOG. Built without FT_Purge it stands for a library that lacks
 // an entry point the updater needs; it never has FT_SetLatencyTimer, like
-// older libraries, which the updater must do without.
+// older libraries, which the updater must do without. Built with
+// FAKE_D2XX_NO_DEVICE it finds no adapter at all.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,10 @@ extern "C" {
 
 uint32_t FT_Open(int number, void** handle) {
     log_call("FT_Open", static_cast<unsigned long>(number));
+#ifdef FAKE_D2XX_NO_DEVICE
+    (void)handle;
+    return 2;  // installed, but no adapter of its own to be found
+#endif
     *handle = reinterpret_cast<void*>(0x77);
     return 0;
 }

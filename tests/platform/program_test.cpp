@@ -169,6 +169,17 @@ TEST_F(Program, MissingOrIncompleteLibraryIsADataExchangeError) {
     }
 }
 
+TEST_F(Program, VendorLibraryIsAskedFirst) {
+    // A vendor library that finds no adapter: its FT_Open is tried (once for
+    // each open), then the kernel driver's ttys, of which this machine has
+    // none listed, so the run ends as with no adapter.
+    if (fs::exists("/sys/bus/usb-serial/drivers/ftdi_sio")) GTEST_SKIP() << "a real adapter may be here";
+    put_file(update_file(100));
+    const Outcome o = run_detached(D2XX_NODEVICE_DIR);
+    EXPECT_EQ(o.out, "Data exchange error.");
+    EXPECT_EQ(o.log, "FT_Open 0\n");
+}
+
 TEST_F(Program, WithoutAKeyboardTheRunNeverErases) {
     put_file(update_file(2000));
     const Outcome plain = run_detached(D2XX_FULL_DIR);

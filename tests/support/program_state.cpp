@@ -1,4 +1,5 @@
-// Resetting program state, building update files, capturing output.
+// Resetting the updater's module state, building update files, capturing
+// output. Knows none of the doubles, so the real platform can be linked too.
 #include "support/program_state.h"
 
 #include <cstdio>
@@ -7,8 +8,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "doubles/scripted_keys.h"
-#include "doubles/virtual_clock.h"
 #include "image/update_image.h"
 #include "link/device_link.h"
 #include "procedure/block_programming.h"
@@ -63,13 +62,6 @@ std::string StdoutCapture::stop() {
     while ((got = read(file_fd_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(got));
     close(file_fd_);
     return out;
-}
-
-void reset_program_state() {
-    reset_module_state();
-    reset_adapter();
-    vclock::reset();
-    keys::reset();
 }
 
 void reset_module_state() {

@@ -1,0 +1,307 @@
+// The kernel-driver provider of the D2XX calls, over a pseudo-terminal pair:
+// the provider opens the slave as the adapter's tty, and the simulator's
+// device model speaks at wire speed on the master. Also the rule that finds
+// the adapter among the driver's entries.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "main/update_driver.h"
+#include "model/device.h"
+#include "platform/console.h"
+#include "platform/d2xx.h"
+#include "platform/tty_adapter.h"
+#include "support/program_state.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// The keyboard of these runs: the answer Y, then no key during programming.
+void output_init() {}
+void console_open() {}
+int console_getch() { return 'y'; }
+bool console_kbhit() { return false; }
+
+namespace {
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A pseudo-terminal pair; the provider opens the slave by its name.
+class PtyPair {
+public:
+    PtyPair() {
+        char name[128];
+        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) std::abort();
+        name_ = name;
+        // Only the provider holds the slave from now on.
+        close(slave_);
+        slave_ = open(name, O_RDWR | O_NOCTTY);  // kept so the master never sees a hang-up
+    }
+    ~PtyPair() {
+        if (slave_ >= 0) close(slave_);
+        if (master_ >= 0) close(master_);
+    }
+    void hang_up() {
+        close(slave_);
+        slave_ = -1;
+        close(master_);
+        master_ = -1;
+    }
+    int master() const { return master_; }
+    const char* name() const { return name_.c_str(); }
+
+private:
+    int master_ = -1, slave_ = -1;
+    std::string name_;
+};
+
+// The device model behind the master, with bytes paced at the line's rate.
+class DeviceOnPty {
+public:
+    DeviceOnPty(int master, const sim::Scenario& scenario)
+        : master_(master),
+          scenario_(scenario),
+          device_(scenario_, [this](const std::vector<uint8_t>& b, uint64_t at) { send(b, at); }),
+          thread_([this] { loop(); }) {}
+    ~DeviceOnPty() {
+        stop_ = true;
+        thread_.join();
+    }
+    const sim::Device& device() const { return device_; }
+
+private:
+    uint64_t now_ns() const {
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start_).count());
+    }
+    uint32_t line_baud() const {
+        termios t{};
+        tcgetattr(master_, &t);
+        const speed_t s = cfgetospeed(&t);
+        return s == B1500000 ? 1500000 : s == B115200 ? 115200 : 0;
+    }
+    bool line_8n1() const {
+        termios t{};
+        tcgetattr(master_, &t);
+        return (t.c_cflag & CSIZE) == CS8 && !(t.c_cflag & (CSTOPB | PARENB));
+    }
+    void send(const std::vector<uint8_t>& bytes, uint64_t at) {
+        const uint64_t byte_ns = 10000000000ull / device_.baud();
+        uint64_t t = std::max(at, line_free_);
+        for (uint8_t b : bytes) {
+            t += byte_ns;
+            out_.push_back({b, t});
+        }
+        line_free_ = t;
+    }
+    void loop() {
+        uint64_t in_free = 0;  // when the last received byte ended on the wire
+        while (!stop_) {
+            pollfd p{master_, POLLIN, 0};
+            const int r = poll(&p, 1, 1);
+            if (r > 0 && (p.revents & POLLIN)) {
+                uint8_t buf[1024];
+                const ssize_t got = read(master_, buf, sizeof buf);
+                const uint32_t baud = line_baud();
+                const bool framing = baud == device_.baud() && line_8n1();
+                for (ssize_t i = 0; i < got; ++i) {
+                    in_free = std::max(now_ns(), in_free) + 10000000000ull / (baud ? baud : 9600);
+                    device_.receive(buf[i], in_free, framing);
+                }
+            } else if (r > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            // Bytes whose time has come go out; a rate the host does not
+            // use arrives as noise the tty would drop, so it is not sent.
+            std::vector<uint8_t> due;
+            while (!out_.empty() && out_.front().second <= now_ns()) {
+                due.push_back(out_.front().first);
+                out_.pop_front();
+            }
+            if (!due.empty() && line_baud() == device_.baud()) {
+                if (write(master_, due.data(), due.size()) < 0) return;
+            }
+        }
+    }
+
+    int master_;
+    sim::Scenario scenario_;
+    sim::Device device_;
+    std::deque<std::pair<uint8_t, uint64_t>> out_;
+    uint64_t line_free_ = 0;
+    std::atomic<bool> stop_{false};
+    Clock::time_point start_ = Clock::now();
+    std::thread thread_;
+};
+
+class TtyAdapter : public ::testing::Test {
+protected:
+    void SetUp() override { tty_use_path(pty_.name()); }
+    void TearDown() override {
+        if (open_) FT_Close(handle_);
+        tty_use_path(nullptr);
+    }
+    void open_adapter(uint32_t timeout_ms) {
+        ASSERT_EQ(FT_Open(0, &handle_), FT_OK);
+        open_ = true;
+        ASSERT_EQ(FT_SetBaudRate(handle_, 115200), FT_OK);
+        ASSERT_EQ(FT_SetDataCharacteristics(handle_, 8, 0, 0), FT_OK);
+        ASSERT_EQ(FT_SetTimeouts(handle_, timeout_ms, timeout_ms), FT_OK);
+    }
+    PtyPair pty_;
+    FT_HANDLE handle_ = nullptr;
+    bool open_ = false;
+};
+
+TEST(TtyDiscovery, LowestNumberedTtyUsbEntry) {
+    char dir[] = "/tmp/pel-sysfs-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    char path[64];
+    EXPECT_FALSE(tty_find_adapter(dir, path, sizeof path));  // no entry
+    for (const char* entry : {"ttyUSB10", "ttyUSB2", "ttyUSBx", "ttyUSB", "ttyUSB3a", "ttyACM0",
+                              "ttyUSB-1", "bind", "uevent"}) {
+        fs::create_directory(fs::path(dir) / entry);
+    }
+    ASSERT_TRUE(tty_find_adapter(dir, path, sizeof path));
+    EXPECT_STREQ(path, "/dev/ttyUSB2");  // numeric order, not text order
+    fs::remove(fs::path(dir) / "ttyUSB2");
+    ASSERT_TRUE(tty_find_adapter(dir, path, sizeof path));
+    EXPECT_STREQ(path, "/dev/ttyUSB10");
+    fs::remove_all(dir);
+    EXPECT_FALSE(tty_find_adapter(dir, path, sizeof path));  // no folder at all
+}
+
+TEST_F(TtyAdapter, LineSettingsTakeEffect) {
+    open_adapter(100);
+    ASSERT_EQ(FT_SetBaudRate(handle_, 1500000), FT_OK);
+    ASSERT_EQ(FT_SetFlowControl(handle_, FT_FLOW_NONE, 0, 0), FT_OK);
+    ASSERT_EQ(FT_SetChars(handle_, 0, 0, 0, 0), FT_OK);
+    EXPECT_EQ(FT_SetLatencyTimer(handle_, 2), FT_OK);  // a pty has no low-latency mode: ignored
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty_.master(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B1500000));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (CSTOPB | PARENB | CRTSCTS), 0u);
+    EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+    EXPECT_NE(t.c_cflag & CREAD, 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(FT_SetBaudRate(handle_, 12345), 7u);  // not a rate the tty has
+    // Only one opener at a time.
+    FT_HANDLE second;
+    EXPECT_NE(FT_Open(0, &second), FT_OK);
+}
+
+TEST_F(TtyAdapter, ReadsAndWritesKeepTheTimeoutMeaning) {
+    open_adapter(200);
+    uint8_t buf[8] = {};
+    uint32_t done = 99;
+
+    // Nothing arrives: FT_OK, no byte, after the timeout.
+    auto start = Clock::now();
+    EXPECT_EQ(FT_Read(handle_, buf, 4, &done), FT_OK);
+    EXPECT_EQ(done, 0u);
+    EXPECT_GE(ms_since(start), 195);
+    EXPECT_LT(ms_since(start), 400);
+
+    // Part of the bytes: a short count after the timeout, across several
+    // arrivals.
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ASSERT_EQ(write(pty_.master(), "ab", 2), 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ASSERT_EQ(write(pty_.master(), "c", 1), 1);
+    });
+    start = Clock::now();
+    EXPECT_EQ(FT_Read(handle_, buf, 4, &done), FT_OK);
+    writer.join();
+    EXPECT_EQ(done, 3u);
+    EXPECT_EQ(std::memcmp(buf, "abc", 3), 0);
+    EXPECT_GE(ms_since(start), 195);
+
+    // All bytes there: returns at once.
+    ASSERT_EQ(write(pty_.master(), "wxyz", 4), 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    start = Clock::now();
+    EXPECT_EQ(FT_Read(handle_, buf, 4, &done), FT_OK);
+    EXPECT_EQ(done, 4u);
+    EXPECT_LT(ms_since(start), 50);
+
+    // Writes reach the other end; a purge drops what was not yet read.
+    EXPECT_EQ(FT_Write(handle_, const_cast<char*>("hello"), 5, &done), FT_OK);
+    EXPECT_EQ(done, 5u);
+    char got[8] = {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(read(pty_.master(), got, sizeof got), 5);
+    ASSERT_EQ(write(pty_.master(), "junk", 4), 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(FT_Purge(handle_, FT_PURGE_RX | FT_PURGE_TX), FT_OK);
+    EXPECT_EQ(FT_Read(handle_, buf, 4, &done), FT_OK);
+    EXPECT_EQ(done, 0u);
+}
+
+TEST_F(TtyAdapter, AnUnpluggedAdapterIsAnIoErrorFromThenOn) {
+    open_adapter(300);
+    uint8_t buf[4];
+    uint32_t done = 0;
+    pty_.hang_up();
+    const auto start = Clock::now();
+    EXPECT_EQ(FT_Read(handle_, buf, 4, &done), FT_IO_ERROR);
+    EXPECT_LT(ms_since(start), 100);  // at once, not after the timeout
+    EXPECT_EQ(done, 0u);
+    EXPECT_EQ(FT_Write(handle_, buf, 4, &done), FT_IO_ERROR);
+    EXPECT_EQ(FT_Read(handle_, buf, 4, &done), FT_IO_ERROR);
+    EXPECT_EQ(FT_SetBaudRate(handle_, 115200), FT_IO_ERROR);
+}
+
+TEST_F(TtyAdapter, WholeUpdateThroughTheKernelDriverProvider) {
+    char dir[] = "/tmp/pel-tty-run-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const fs::path old = fs::current_path();
+    fs::current_path(dir);
+    const Bytes payload = counting_payload(3 * 512 - 40);
+    {
+        const Bytes file = make_update_file(payload, 2, 0);
+        std::ofstream("PelBoot_VQ.fwu", std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    }
+    sim::Scenario sc;
+    sc.erase_ms = 50;
+    DeviceOnPty device(pty_.master(), sc);
+    reset_module_state();
+
+    StdoutCapture capture;
+    capture.start();
+    const auto start = Clock::now();
+    finish_run(run_update());
+    const double ms = ms_since(start);
+    const std::string out = capture.stop();
+    fs::current_path(old);
+    fs::remove_all(dir);
+
+    EXPECT_EQ(out,
+              "Bootloader firmware version: \n1.5\nNew main firmware version: \n2.0\n"
+              "Old main firmware version: \n1.9\nDo you want to continue (Y or N)? \nY \n"
+              "Erase OK.\n0 %\n34 %\n68 %\nFirmWare update OK.");
+    const auto& flash = device.device().flash();
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), flash.begin()));
+    // Three blocks at 115,200 baud, the erase, the pauses: a real line's time.
+    EXPECT_GE(ms, 3 * 89.0 + 50 + 100 + 1000);
+}
+
+}  // namespace
