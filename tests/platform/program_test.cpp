@@ -19,31 +19,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/update_file.h"
+
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-uint16_t crc16(const Bytes& data, uint16_t crc) {
-    for (uint8_t b : data) {
-        crc ^= static_cast<uint16_t>(b << 8);
-        for (int i = 0; i < 8; ++i) {
-            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
-                                 : static_cast<uint16_t>(crc << 1);
-        }
-    }
-    return crc;
-}
-
 Bytes update_file(size_t payload_length) {
-    Bytes f(payload_length);
-    for (size_t i = 0; i < payload_length; ++i) f[i] = static_cast<uint8_t>(i * 13 + 5);
-    f.push_back(2);
-    f.push_back(0);
-    const uint16_t crc = crc16(f, 0x56A8);
-    f.push_back(static_cast<uint8_t>(crc >> 8));
-    f.push_back(static_cast<uint8_t>(crc));
-    return f;
+    Bytes payload(payload_length);
+    for (size_t i = 0; i < payload_length; ++i) payload[i] = static_cast<uint8_t>(i * 13 + 5);
+    return make_update_file(payload, 2, 0);
 }
 
 std::string read_text(const fs::path& p) {
