@@ -134,19 +134,16 @@ uint64_t Adapter::next_event_after(uint64_t t) const {
     uint64_t next = UINT64_MAX;
     if (!to_device_.empty()) next = std::min(next, to_device_.front().arrive_ns);
     if (!to_host_.empty()) next = std::min(next, to_host_.front().arrive_ns);
-    for (const Received& r : rx_) {
-        if (r.visible_ns > t) {
-            next = std::min(next, r.visible_ns);
-            break;
-        }
-    }
+    const size_t shown = visible(t);
+    if (shown < rx_.size()) next = std::min(next, rx_[shown].visible_ns);
     return next;
 }
 
 size_t Adapter::visible(uint64_t t) const {
-    size_t n = 0;
-    while (n < rx_.size() && rx_[n].visible_ns <= t) ++n;
-    return n;
+    // Visibility times never decrease along the buffer.
+    const auto first_hidden = std::upper_bound(
+        rx_.begin(), rx_.end(), t, [](uint64_t at, const Received& r) { return at < r.visible_ns; });
+    return static_cast<size_t>(first_hidden - rx_.begin());
 }
 
 void Adapter::replug() {
