@@ -267,7 +267,7 @@ class Scenarios:
         self.assertEqual([c[2] for c in r.calls()], ["FT_Open"])
 
     def test_key_press_during_programming(self):
-        r = run(self.build, "program_ms 20\n", keys=[(None, "y"), (r"FT_Write n=512", "q")])
+        r = run(self.build, "program_ms 100\n", keys=[(None, "y"), (r"FT_Write n=512", "q")])
         self.assertTrue(r.out.endswith("Firmware update terminated by user."), r.out)
         self.assertIn("Y " + self.build.line_end + "Erase OK.", r.out)
         self.expect_closed_then_paused(r)
