@@ -108,52 +108,52 @@ FT_STATUS FT_Open(int device_number, FT_HANDLE* handle) {
 
 // The link calls the others only on a handle FT_Open gave it; a stray call
 // without one is refused.
-#define FORWARD(vendor_entry, fallback_entry, ...)                                      \
-    (active == Provider::Vendor     ? entries.vendor_entry(__VA_ARGS__)                 \
-     : active == Provider::Fallback ? fallback->fallback_entry(__VA_ARGS__)             \
+#define FORWARD(entry, ...)                                             \
+    (active == Provider::Vendor     ? entries.entry(__VA_ARGS__)        \
+     : active == Provider::Fallback ? fallback->entry(__VA_ARGS__)      \
                                     : FT_INVALID_HANDLE)
 
-FT_STATUS FT_Close(FT_HANDLE h) { return FORWARD(close, close, h); }
+FT_STATUS FT_Close(FT_HANDLE h) { return FORWARD(close, h); }
 
-FT_STATUS FT_ResetDevice(FT_HANDLE h) { return FORWARD(reset_device, reset_device, h); }
+FT_STATUS FT_ResetDevice(FT_HANDLE h) { return FORWARD(reset_device, h); }
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE h, uint32_t baud) {
-    return FORWARD(set_baud_rate, set_baud_rate, h, baud);
+    return FORWARD(set_baud_rate, h, baud);
 }
 
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE h, uint8_t word_length, uint8_t stop_bits,
                                     uint8_t parity) {
-    return FORWARD(set_data_characteristics, set_data_characteristics, h, word_length, stop_bits,
+    return FORWARD(set_data_characteristics, h, word_length, stop_bits,
                    parity);
 }
 
 FT_STATUS FT_SetFlowControl(FT_HANDLE h, uint16_t mode, uint8_t xon, uint8_t xoff) {
-    return FORWARD(set_flow_control, set_flow_control, h, mode, xon, xoff);
+    return FORWARD(set_flow_control, h, mode, xon, xoff);
 }
 
 FT_STATUS FT_SetChars(FT_HANDLE h, uint8_t event_char, uint8_t event_enable, uint8_t error_char,
                       uint8_t error_enable) {
-    return FORWARD(set_chars, set_chars, h, event_char, event_enable, error_char, error_enable);
+    return FORWARD(set_chars, h, event_char, event_enable, error_char, error_enable);
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE h, uint32_t read_ms, uint32_t write_ms) {
-    return FORWARD(set_timeouts, set_timeouts, h, read_ms, write_ms);
+    return FORWARD(set_timeouts, h, read_ms, write_ms);
 }
 
-FT_STATUS FT_Purge(FT_HANDLE h, uint32_t mask) { return FORWARD(purge, purge, h, mask); }
+FT_STATUS FT_Purge(FT_HANDLE h, uint32_t mask) { return FORWARD(purge, h, mask); }
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, uint8_t ms) {
     // A vendor library without the entry point: the call is simply not made.
     if (active == Provider::Vendor && entries.set_latency_timer == nullptr) return FT_NOT_SUPPORTED;
-    return FORWARD(set_latency_timer, set_latency_timer, h, ms);
+    return FORWARD(set_latency_timer, h, ms);
 }
 
 FT_STATUS FT_Read(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {
     if (active == Provider::None) *done = 0;
-    return FORWARD(read, read, h, buffer, n, done);
+    return FORWARD(read, h, buffer, n, done);
 }
 
 FT_STATUS FT_Write(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {
     if (active == Provider::None) *done = 0;
-    return FORWARD(write, write, h, buffer, n, done);
+    return FORWARD(write, h, buffer, n, done);
 }
