@@ -227,26 +227,24 @@ FT_STATUS tty_read(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {
     if (t->gone) return FT_IO_ERROR;
     uint8_t* out = static_cast<uint8_t*>(buffer);
     const uint64_t deadline = now_ms() + t->read_timeout_ms;
+    bool said_readable = false;  // the last poll() reported data
     while (*done < n) {
         const ssize_t got = ::read(t->fd, out + *done, n - *done);
         if (got > 0) {
             *done += static_cast<uint32_t>(got);
+            said_readable = false;
             continue;
         }
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && errno != EAGAIN) {
-            t->gone = true;  // EIO and the like: the adapter has gone
-            return FT_IO_ERROR;
-        }
-        if (!wait_ready(t, POLLIN, deadline)) break;
-        // Readable, yet the read finds nothing and no error: a hang-up.
-        const ssize_t peek = ::read(t->fd, out + *done, n - *done);
-        if (peek > 0) {
-            *done += static_cast<uint32_t>(peek);
-        } else if (peek == 0 || (errno != EAGAIN && errno != EINTR)) {
+        // With VMIN and VTIME 0 a read with nothing waiting returns 0; after
+        // poll() said readable, 0 is the end of the line: a hang-up. EIO and
+        // the like: the adapter has gone too.
+        if ((got == 0 && said_readable) || (got < 0 && errno != EAGAIN)) {
             t->gone = true;
             return FT_IO_ERROR;
         }
+        if (!wait_ready(t, POLLIN, deadline)) break;
+        said_readable = true;
     }
     return t->gone ? FT_IO_ERROR : FT_OK;
 }

@@ -144,7 +144,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     finish_run(outcome);
     const double seconds = (vclock::elapsed_us() - t0) / 1e6;
     const std::string out = capture.stop();
-    const std::string& calls_text = out;
 
     // One closing message, last, and only once.
     int endings = 0;
@@ -182,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         opened += c.name == "FT_Open" && c.status == 0;
         closed += c.name == "FT_Close";
     }
-    check(opened == closed, "an opened device left open", calls_text);
+    check(opened == closed, "an opened device left open", out);
     if (opened > 0) {
         const auto& last = calls.back();
         check(last.name == "FT_Close" || (last.name == "FT_Open" && last.status != 0),
