@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "doubles/virtual_clock.h"
-#include "platform/d2xx.h"
+#include "adapter/d2xx.h"
 
 namespace sim {
 namespace {

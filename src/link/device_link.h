@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/d2xx.h"
+#include "adapter/d2xx.h"
 
 enum class LinkResult { Ok, Timeout, Failed };
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/d2xx.h"
+#include "adapter/d2xx.h"
 
 namespace fake {
 

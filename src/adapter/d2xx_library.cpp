@@ -5,8 +5,8 @@
 // its FT_Open fails; with neither, FT_Open fails like a run with no adapter.
 #include <cstring>
 
-#include "platform/d2xx.h"
-#include "platform/d2xx_fallback.h"
+#include "adapter/d2xx.h"
+#include "adapter/d2xx_fallback.h"
 #include "platform/dynlib.h"
 
 #ifdef _WIN32

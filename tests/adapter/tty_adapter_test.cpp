@@ -22,8 +22,8 @@
 #include "main/update_driver.h"
 #include "model/device.h"
 #include "platform/console.h"
-#include "platform/d2xx.h"
-#include "platform/tty_adapter.h"
+#include "adapter/d2xx.h"
+#include "adapter/tty_adapter.h"
 #include "support/program_state.h"
 
 namespace fs = std::filesystem;

@@ -3,7 +3,7 @@
 // same calls with the same results the link relies on.
 #pragma once
 
-#include "platform/d2xx.h"
+#include "adapter/d2xx.h"
 
 struct D2xxFallback {
     FT_STATUS (*open)(int device_number, FT_HANDLE* handle);

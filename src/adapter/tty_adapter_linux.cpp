@@ -17,8 +17,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/d2xx_fallback.h"
-#include "platform/tty_adapter.h"
+#include "adapter/d2xx_fallback.h"
+#include "adapter/tty_adapter.h"
 
 namespace {
 
