@@ -98,8 +98,10 @@ void Device::bootloader_byte(uint8_t byte, uint64_t t) {
         installed_ = false;
         next_block_ = 0;
         send_(sc_.erase_done_custom ? sc_.erase_done_reply : std::vector<uint8_t>{0xF0}, done_at);
-        // Bytes sent while the flash is being erased are lost.
+        // Bytes sent while the flash is being erased are lost, and the
+        // erase is work, not silence: the idle reset counts from its end.
         ready_at_ns_ = done_at;
+        last_byte_ns_ = done_at;
         state_ = State::ReceivingBlock;
         block_.clear();
     }

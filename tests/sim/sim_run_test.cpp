@@ -109,6 +109,8 @@ TEST_F(SimRun, OutcomesOnTheDevice) {
          "Data exchange error.", true, false},
         {"reply missing", [](sim::Scenario& s) { s.reply_missing[1] = true; }, "y",
          "Data exchange error.", true, false},
+        {"slow erase, longer than the idle reset", [](sim::Scenario& s) { s.erase_ms = 4500; },
+         "y", "FirmWare update OK.", true, true},
         {"erase never finishes", [](sim::Scenario& s) { s.erase_ms = 5400; }, "y",
          "Data exchange error.", true, false},
         {"version reply missing", [](sim::Scenario& s) { s.version_missing = true; }, "y",
