@@ -73,14 +73,16 @@ class Pack(unittest.TestCase):
                  (b"\r\n\x1a" * 300, 255, 0)]
         for payload, major, minor in cases:
             self.write("payload.bin", payload)
-            r = pelfwu("pack", "payload.bin", f"{major}.{minor}", "--force", cwd=self.d)
+            erase = ["--erase-only"] if not payload else []
+            r = pelfwu("pack", "payload.bin", f"{major}.{minor}", "--force", *erase, cwd=self.d)
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertEqual(self.read("PelBoot_VQ.fwu"), sealed(payload, major, minor))
 
     def test_worked_examples(self):
         self.write("empty.bin", b"")
         self.write("abc.bin", b"abc")
-        self.assertEqual(pelfwu("pack", "empty.bin", "1.0", "-o", "a.fwu", cwd=self.d).returncode, 0)
+        self.assertEqual(pelfwu("pack", "empty.bin", "1.0", "-o", "a.fwu", "--erase-only",
+                                cwd=self.d).returncode, 0)
         self.assertEqual(pelfwu("pack", "abc.bin", "1.2", "-o", "b.fwu", cwd=self.d).returncode, 0)
         self.assertEqual(self.read("a.fwu"), bytes([0x01, 0x00, 0xA3, 0xCA]))
         self.assertEqual(self.read("b.fwu"), bytes([0x61, 0x62, 0x63, 0x01, 0x02, 0x61, 0x7D]))
