@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>  // ASYNC_LOW_LATENCY and struct serial_struct
 #include <poll.h>
+#include <sys/file.h>  // flock
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -86,6 +87,14 @@ bool wait_ready(Tty* t, short events, uint64_t deadline) {
     }
 }
 
+// Gives the tty back: others may open it again (the exclusive mode would
+// outlive this descriptor while another one holds the tty), and the lock
+// goes with the descriptor.
+void release(int fd) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
 FT_STATUS tty_open(int device_number, FT_HANDLE* handle) {
     if (device_number != 0) return FT_DEVICE_NOT_FOUND;
     if (tty.fd >= 0) return FT_DEVICE_NOT_OPENED;
@@ -99,9 +108,18 @@ FT_STATUS tty_open(int device_number, FT_HANDLE* handle) {
     // every read and write then waits in poll().
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return FT_DEVICE_NOT_OPENED;
+    // The lock comes before anything else touches the line: two openers that
+    // overlap both get past open() (TIOCEXCL only stops later ones, and not
+    // root's), but only one gets the lock, and the other leaves the adapter
+    // as it found it. Other programs that lock serial ports this way keep
+    // out too.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return FT_DEVICE_NOT_OPENED;
+    }
     termios settings{};
     if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &settings) != 0) {
-        close(fd);
+        release(fd);
         return FT_DEVICE_NOT_OPENED;
     }
     cfmakeraw(&settings);
@@ -114,7 +132,7 @@ FT_STATUS tty_open(int device_number, FT_HANDLE* handle) {
     tty.fd = fd;
     tty.settings = settings;
     if (apply(&tty) != FT_OK) {
-        close(fd);
+        release(fd);
         tty.fd = -1;
         return FT_DEVICE_NOT_OPENED;
     }
@@ -125,7 +143,7 @@ FT_STATUS tty_open(int device_number, FT_HANDLE* handle) {
 FT_STATUS tty_close(FT_HANDLE h) {
     Tty* t = state(h);
     if (t == nullptr) return FT_INVALID_HANDLE;
-    close(t->fd);
+    release(t->fd);
     t->fd = -1;
     return FT_OK;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -15,6 +16,9 @@
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -83,6 +87,8 @@ public:
         thread_.join();
     }
     const sim::Device& device() const { return device_; }
+    // Bytes that have reached the device's end of the line so far.
+    uint64_t received() const { return received_; }
 
 private:
     uint64_t now_ns() const {
@@ -119,6 +125,7 @@ private:
                 const ssize_t got = read(master_, buf, sizeof buf);
                 const uint32_t baud = line_baud();
                 const bool framing = baud == device_.baud() && line_8n1();
+                if (got > 0) received_ += static_cast<uint64_t>(got);
                 for (ssize_t i = 0; i < got; ++i) {
                     in_free = std::max(now_ns(), in_free) + 10000000000ull / (baud ? baud : 9600);
                     device_.receive(buf[i], in_free, framing);
@@ -145,6 +152,7 @@ private:
     std::deque<std::pair<uint8_t, uint64_t>> out_;
     uint64_t line_free_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> received_{0};
     Clock::time_point start_ = Clock::now();
     std::thread thread_;
 };
@@ -302,6 +310,178 @@ TEST_F(TtyAdapter, WholeUpdateThroughTheKernelDriverProvider) {
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), flash.begin()));
     // Three blocks at 115,200 baud, the erase, the pauses: a real line's time.
     EXPECT_GE(ms, 3 * 89.0 + 50 + 100 + 1000);
+}
+
+bool same_line_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b) && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+termios line_settings(int fd) {
+    termios t{};
+    tcgetattr(fd, &t);
+    return t;
+}
+
+// Whether anything written to the adapter's tty waits at the master.
+bool bytes_waiting(int master) {
+    pollfd p{master, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+TEST_F(TtyAdapter, AnotherLockHolderKeepsTheAdapterUntouched) {
+    // Another program holds the tty with the same kind of lock, at settings
+    // of its own.
+    const int other = open(pty_.name(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    termios theirs = line_settings(other);
+    cfsetispeed(&theirs, B9600);
+    cfsetospeed(&theirs, B9600);
+    theirs.c_cflag = (theirs.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB;
+    ASSERT_EQ(tcsetattr(other, TCSANOW, &theirs), 0);
+    const termios before = line_settings(pty_.master());
+
+    EXPECT_EQ(FT_Open(0, &handle_), FT_DEVICE_NOT_OPENED);
+    EXPECT_TRUE(same_line_settings(line_settings(pty_.master()), before));
+    int exclusive = -1;
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);  // not even the exclusive mode was set
+    EXPECT_FALSE(bytes_waiting(pty_.master()));
+
+    // Once they let go, it is ours, exclusively until it is closed again.
+    ASSERT_EQ(flock(other, LOCK_UN), 0);
+    ASSERT_EQ(FT_Open(0, &handle_), FT_OK);
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(FT_Close(handle_), FT_OK);
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);  // others may open the tty again
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+}
+
+// pelupdate itself, run twice against one adapter: a pseudo-terminal whose
+// master end carries the device model.
+class TwoPrograms : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/pel-tty-two-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+        const Bytes file = make_update_file(payload_, 2, 0);
+        std::ofstream(dir_ / "PelBoot_VQ.fwu", std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    }
+    void TearDown() override {
+        if (terminal_ >= 0) close(terminal_);
+        fs::remove_all(dir_);
+    }
+
+    [[noreturn]] void exec_program(const char* out_file) {
+        if (chdir(dir_.c_str()) != 0) _exit(126);
+        unsetenv("LD_LIBRARY_PATH");  // no vendor library: the tty it is
+        setenv("PEL_TEST_TTY", pty_.name(), 1);
+        if (out_file != nullptr) {
+            const int out = open(out_file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            close(out);
+        }
+        execl(PELUPDATE_ON_TTY_EXE, PELUPDATE_ON_TTY_EXE, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // In a terminal of its own, where it shows its text and takes its keys.
+    pid_t start_in_terminal() {
+        winsize size{30, 120, 0, 0};
+        const pid_t pid = forkpty(&terminal_, nullptr, nullptr, &size);
+        if (pid == 0) exec_program(nullptr);
+        return pid;
+    }
+    // Without a terminal, as from a script; its output goes to `out_file`.
+    pid_t start_detached(const std::string& out_file) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setsid();
+            const int null = open("/dev/null", O_RDONLY);
+            dup2(null, STDIN_FILENO);
+            exec_program(out_file.c_str());
+        }
+        return pid;
+    }
+    // Reads the program's terminal until `text` has been shown (line ends
+    // without their carriage returns), or the limit passes.
+    bool wait_for_text(const std::string& text, int limit_ms = 10000) {
+        const auto start = Clock::now();
+        while (shown_.find(text) == std::string::npos && ms_since(start) < limit_ms) {
+            pollfd p{terminal_, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                char buf[256];
+                const ssize_t got = read(terminal_, buf, sizeof buf);
+                if (got <= 0) break;  // the program has ended
+                for (ssize_t i = 0; i < got; ++i) {
+                    if (buf[i] != '\r') shown_ += buf[i];
+                }
+            }
+        }
+        return shown_.find(text) != std::string::npos;
+    }
+    static int exit_status(pid_t pid, int limit_ms = 20000) {
+        int status = 0;
+        const auto start = Clock::now();
+        while (waitpid(pid, &status, WNOHANG) != pid) {
+            if (ms_since(start) > limit_ms) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ADD_FAILURE() << "the program did not end";
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    const Bytes payload_ = counting_payload(3 * 512 - 40);
+    fs::path dir_;
+    PtyPair pty_;
+    int terminal_ = -1;
+    std::string shown_;
+};
+
+TEST_F(TwoPrograms, TheSecondNeverTouchesTheAdapterInUse) {
+    sim::Scenario sc;
+    sc.erase_ms = 50;
+    DeviceOnPty device(pty_.master(), sc);
+
+    // The first holds the adapter, waiting at its prompt.
+    const pid_t first = start_in_terminal();
+    ASSERT_TRUE(wait_for_text("Do you want to continue (Y or N)? ")) << shown_;
+    const termios before = line_settings(pty_.master());
+    const uint64_t bytes_before = device.received();
+    ASSERT_GT(bytes_before, 0u);
+
+    // The second ends as with no adapter, and the line has neither heard a
+    // byte from it nor changed its settings.
+    const std::string second_out = (dir_ / "second.txt").string();
+    EXPECT_EQ(exit_status(start_detached(second_out)), 0);
+    std::ifstream in(second_out);
+    const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(said, "Data exchange error.");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(device.received(), bytes_before);
+    EXPECT_TRUE(same_line_settings(line_settings(pty_.master()), before));
+
+    // The first goes on as if nothing had happened.
+    ASSERT_EQ(write(terminal_, "y", 1), 1);
+    EXPECT_TRUE(wait_for_text("FirmWare update OK.")) << shown_;
+    EXPECT_EQ(exit_status(first), 0);
+    EXPECT_EQ(shown_,
+              "Bootloader firmware version: \n1.5\nNew main firmware version: \n2.0\n"
+              "Old main firmware version: \n1.9\nDo you want to continue (Y or N)? \nY \n"
+              "Erase OK.\n0 %\n34 %\n68 %\nFirmWare update OK.");
+    const auto& flash = device.device().flash();
+    EXPECT_TRUE(std::equal(payload_.begin(), payload_.end(), flash.begin()));
 }
 
 }  // namespace
