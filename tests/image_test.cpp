@@ -1,7 +1,13 @@
 // The CRC-16 and the loading and checking of the update file.
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
 
 #include "doubles/fake_adapter.h"
 #include "image/crc16.h"
@@ -106,6 +112,47 @@ TEST_F(ImageLoad, MissingFileIsNotLookedForElsewhere) {
 TEST_F(ImageLoad, UnreadableFileIsMissing) {
     ASSERT_EQ(mkdir("PelBoot_VQ.fwu", 0755), 0);  // a folder of that name
     EXPECT_EQ(image_load(), UpdateOutcome::ImageMissing);
+}
+
+TEST_F(ImageLoad, NameThatIsNoRegularFileIsMissingAtOnce) {
+    // A FIFO whose writer turns up two seconds later with a valid file: the
+    // open must neither wait for it nor take what it sends.
+    ASSERT_EQ(mkfifo("PelBoot_VQ.fwu", 0644), 0);
+    const Bytes valid = make_update_file({1, 2, 3}, 1, 0);
+    std::thread late_writer([&valid] {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        const int fd = open("PelBoot_VQ.fwu", O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            EXPECT_EQ(write(fd, valid.data(), valid.size()), static_cast<ssize_t>(valid.size()));
+            close(fd);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(image_load(), UpdateOutcome::ImageMissing);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    late_writer.join();
+    ASSERT_EQ(unlink("PelBoot_VQ.fwu"), 0);
+
+    // Device nodes, reached through a link of that name; a socket.
+    for (const char* device : {"/dev/zero", "/dev/null"}) {
+        reset_program_state();
+        ASSERT_EQ(symlink(device, "PelBoot_VQ.fwu"), 0);
+        EXPECT_EQ(image_load(), UpdateOutcome::ImageMissing) << device;
+        ASSERT_EQ(unlink("PelBoot_VQ.fwu"), 0);
+    }
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "PelBoot_VQ.fwu");
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(image_load(), UpdateOutcome::ImageMissing);
+    close(sock);
+
+    // A link to a valid regular file is that file.
+    ASSERT_EQ(unlink("PelBoot_VQ.fwu"), 0);
+    write_file(valid, "real.fwu");
+    ASSERT_EQ(symlink("real.fwu", "PelBoot_VQ.fwu"), 0);
+    EXPECT_FALSE(image_load().has_value());
 }
 
 TEST_F(ImageLoad, LineEndAndEndOfFileBytesArriveUnchanged) {

@@ -1,24 +1,23 @@
 // Loading and checking the update file.
 #include "image/update_image.h"
 
-#include <cstdio>
+#include "platform/file_read.h"
 
 UpdateImage update_image;
 
 PhaseEnd image_load() {
-    std::FILE* file = std::fopen(IMAGE_FILE_NAME, "rb");
-    if (file == nullptr) return UpdateOutcome::ImageMissing;
+    // Whatever lies beyond the capacity is never read.
+    uint32_t got = 0;
+    const FileRead read = file_read(IMAGE_FILE_NAME, update_image.bytes, IMAGE_CAPACITY, &got);
+    update_image.length = got;
 
-    // One request for the whole capacity: whatever lies beyond it is never read.
-    const size_t got = std::fread(update_image.bytes, 1, IMAGE_CAPACITY, file);
-    const bool read_failed = std::ferror(file) != 0;
-    std::fclose(file);
-    update_image.length = static_cast<uint32_t>(got);
-
-    // A file that cannot be read at all (a directory of that name, say) is as
-    // good as missing; one whose read broke off part-way must never pass,
-    // whatever its CRC says.
-    if (read_failed) return got == 0 ? UpdateOutcome::ImageMissing : UpdateOutcome::ImageCorrupt;
+    // A name that is no regular file (a folder, a FIFO, a device) is as good
+    // as missing: nothing was read from it. A file whose read broke off
+    // part-way must never pass, whatever its CRC says.
+    if (read == FileRead::Missing) return UpdateOutcome::ImageMissing;
+    if (read == FileRead::Failed) {
+        return got == 0 ? UpdateOutcome::ImageMissing : UpdateOutcome::ImageCorrupt;
+    }
     if (file_check(update_image.bytes, update_image.length) != FileCheck::Valid) {
         return UpdateOutcome::ImageCorrupt;
     }
