@@ -67,8 +67,17 @@ else
 fi
 echo
 echo "---"
-if cmp -s -n 65536 payload.bin scenario.txt.flash; then
-  echo "The simulated device's flash now holds the payload."
+# What the run did to the simulated device, from the state it left.
+erased=$(sed -n 's/^erased //p' scenario.txt.flash.state 2>/dev/null || true)
+blocks=$(sed -n 's/^blocks //p' scenario.txt.flash.state 2>/dev/null || true)
+total=$((65536 / 512))
+if [[ -z $erased ]]; then
+  echo "The simulated device was never reached: nothing was erased or written."
+elif [[ $erased == 0 ]]; then
+  echo "Nothing was erased or written: the simulated device keeps its main firmware 1.9."
+elif [[ $blocks == "$total" ]] && cmp -s -n 65536 payload.bin scenario.txt.flash; then
+  echo "The simulated device's flash now holds the new firmware: all $total blocks written."
 else
-  echo "The simulated device's flash does not hold the whole payload."
+  echo "Stopped after $blocks of $total blocks: the simulated device has no main firmware" \
+    "until a run completes."
 fi

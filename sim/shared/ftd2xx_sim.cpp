@@ -49,6 +49,12 @@ void write_flash() {
     const auto& flash = model->device().flash();
     std::ofstream out(scenario->flash_path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    // What became of the device, for the demo's last line.
+    if (std::FILE* f = std::fopen((scenario->flash_path + ".state").c_str(), "w")) {
+        std::fprintf(f, "erased %d\nblocks %u\n", model->device().erased() ? 1 : 0,
+                     model->device().blocks_programmed());
+        std::fclose(f);
+    }
 }
 
 void append_transcript(const sim::CallRecord& r) {

@@ -13,7 +13,9 @@ import fcntl
 import os
 import pty
 import re
+import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -33,9 +35,12 @@ PROGRESS = "Erase OK.\n0 %\n26 %\n52 %\n78 %\n"
 
 
 class Run:
-    def __init__(self, out, transcript, flash, seconds, status):
+    def __init__(self, out, transcript, flash, seconds, status, terminal=None, pending=None):
         self.out, self.transcript, self.flash = out, transcript, flash
         self.seconds, self.status = seconds, status
+        # The terminal after the run: its [iflag, oflag, cflag, lflag, ...]
+        # and the bytes still waiting in its input; None once it was closed.
+        self.terminal, self.pending = terminal, pending
 
     def calls(self):
         """(start_ms, end_ms, name, rest) for each library call."""
@@ -141,12 +146,28 @@ def read(path, mode="r"):
         return f.read()
 
 
-def run(build, scenario="", file=None, keys="y", library=True):
+class Terminal:
+    """The test's side of the program's terminal, for steps that do more
+    than type: signal the program, or close the terminal as a closed window
+    does."""
+
+    def __init__(self, proc, master):
+        self.proc, self.master = proc, master
+
+    def close(self):
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+
+def run(build, scenario="", file=None, keys="y", library=True, ignore_hup=False):
     """Runs the program once in a fresh folder. `file` is the update file's
     content (default: PAYLOAD packed by pelfwu as version 2.0, False: none).
     `keys` is typed once the keyboard is live; or it is a list of steps
     (pattern, keys), each typed once the transcript matches the pattern, or
-    the keyboard is live for the pattern None."""
+    the keyboard is live for the pattern None; instead of keys, a step may
+    be a function of the Terminal. `ignore_hup` starts the program with
+    SIGHUP ignored, as nohup does."""
     if isinstance(keys, str):
         keys = [(None, keys)] if keys else []
     folder = tempfile.mkdtemp(prefix="pel-e2e-")
@@ -168,45 +189,62 @@ def run(build, scenario="", file=None, keys="y", library=True):
 
         def take_terminal():
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            if ignore_hup:
+                signal.signal(signal.SIGHUP, signal.SIG_IGN)
 
         start = time.monotonic()
         proc = subprocess.Popen(build.command(folder), cwd=folder, env=build.env(folder),
                                 stdin=slave, stdout=out, stderr=slave, start_new_session=True,
                                 preexec_fn=take_terminal)
-        os.close(slave)
+        # The test keeps the terminal's slave side, to read its settings and
+        # what is left in its input after the program has ended.
         out.close()
         drained = []
-        drain = threading.Thread(target=drain_terminal, args=(master, drained), daemon=True)
+        terminal = Terminal(proc, master)
+        drain = threading.Thread(target=drain_terminal, args=(terminal, drained), daemon=True)
         drain.start()
         log = os.path.join(folder, "scenario.txt.log")
-        for pattern, text in keys:
+        for pattern, action in keys:
             if pattern is None:
                 build.wait_for_keyboard(master, folder)
             else:
                 wait_until(lambda: re.search(pattern, read(log)) is not None, 30)
-            os.write(master, text.encode())
+            if callable(action):
+                action(terminal)
+            else:
+                os.write(master, action.encode())
         try:
             status = proc.wait(timeout=60)
         except subprocess.TimeoutExpired:
             proc.kill()
             status = proc.wait()
         seconds = time.monotonic() - start
-        os.close(master)
+        settings = pending = None
+        if terminal.master is not None:
+            settings = termios.tcgetattr(slave)
+            pending = struct.unpack("i", fcntl.ioctl(slave, termios.FIONREAD, b"\0" * 4))[0]
+        terminal.close()
+        os.close(slave)
         out_bytes = read(os.path.join(folder, "stdout.txt"), "rb").decode("latin-1")
-        return Run(out_bytes, read(log), read(log[:-4] + ".flash", "rb"), seconds, status)
+        return Run(out_bytes, read(log), read(log[:-4] + ".flash", "rb"), seconds, status,
+                   settings, pending)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def drain_terminal(master, sink):
-    try:
-        while True:
-            data = os.read(master, 4096)
-            if not data:
-                return
-            sink.append(data)
-    except OSError:
-        return
+def drain_terminal(terminal, sink):
+    # Short waits only: a read in progress would hold the master open after
+    # the test closed it, and the terminal would never hang up.
+    while terminal.master is not None:
+        try:
+            ready, _, _ = select.select([terminal.master], [], [], 0.05)
+            if ready:
+                data = os.read(terminal.master, 4096)
+                if not data:
+                    return
+                sink.append(data)
+        except (OSError, ValueError, TypeError):
+            return
 
 
 PAYLOAD = bytes((i * 37 + i // 512) & 0xFF for i in range(PAYLOAD_LEN))
@@ -299,6 +337,132 @@ class Scenarios:
         self.assertIn("-> 4", r.calls()[-2][3])
         # An unplugged adapter fails at once: the poll spins to its deadline.
         self.assertGreaterEqual(r.calls()[-1][0] - r.calls()[0][0], 1000)
+
+
+def send(sig):
+    return lambda terminal: terminal.proc.send_signal(sig)
+
+
+def close_terminal(terminal):
+    terminal.close()
+
+
+# When an interruption comes: while the bootloader is being entered, at the
+# prompt, or during programming (the first block on its way).
+MOMENTS = {
+    "before the prompt": r"FT_Write n=6",
+    "at the prompt": r"FT_Write n=4 .*\n.*FT_Read n=4 .* moved=4",
+    "during programming": r"FT_Write n=512",
+}
+
+
+class NativeInterruptions(unittest.TestCase):
+    """Ctrl+C, Ctrl+Z and Ctrl+\\ are key presses; SIGTERM, SIGHUP and a closed
+    terminal ask the run to end; an ignored SIGHUP stays ignored. Whatever
+    comes, the run ends with one closing message, the link closed, whole
+    blocks in the flash, the terminal as it was and nothing left in its
+    input."""
+
+    build = Native()
+    SCENARIO = "erase_ms 300\nprogram_ms 100\n"
+
+    def expect_whole_blocks(self, r):
+        # Each block's payload bytes: all written or all still erased.
+        spans = [(k * 512, min((k + 1) * 512, len(PAYLOAD))) for k in range(4)]
+        written = [r.flash[a:b] == PAYLOAD[a:b] for a, b in spans]
+        erased = [r.flash[a:b] == b"\xff" * (b - a) for a, b in spans]
+        self.assertTrue(all(w or e for w, e in zip(written, erased)), "a block was cut off")
+        self.assertEqual(written, sorted(written, reverse=True), "blocks out of order")
+        return sum(written)
+
+    def expect_clean_end(self, r, terminal_kept=True):
+        self.assertEqual(r.status, 0)
+        self.assertEqual(r.calls()[-1][2], "FT_Close", r.transcript)
+        if terminal_kept:
+            iflag, lflag = r.terminal[0], r.terminal[3]
+            on = termios.ICANON | termios.ECHO | termios.ISIG | termios.IEXTEN
+            self.assertEqual(lflag & on, on)
+            self.assertEqual(iflag & termios.IXON, termios.IXON)
+            self.assertEqual(r.pending, 0, "keys were left for the shell")
+
+    def test_interruptions(self):
+        # (what, action, ends the run, terminal kept)
+        kinds = [
+            ("Ctrl+C", "\x03", False, True),
+            ("Ctrl+Z", "\x1a", False, True),
+            ("Ctrl+\\", "\x1c", False, True),
+            ("SIGTERM", send(signal.SIGTERM), True, True),
+            ("SIGHUP", send(signal.SIGHUP), True, True),
+            ("terminal closed", close_terminal, True, False),
+        ]
+        cases = [(k, m) for k in kinds for m in MOMENTS]
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            runs = list(pool.map(lambda c: self.interrupt(c[0][1], c[1]), cases))
+        for ((what, _, ends, kept), moment), r in zip(cases, runs):
+            with self.subTest(what, moment=moment):
+                programming = moment == "during programming"
+                if programming:
+                    self.assertTrue(r.out.endswith("Firmware update terminated by user."), r.out)
+                    self.assertLess(self.expect_whole_blocks(r), 4)
+                elif ends:
+                    # No answer can come: the run ends at the prompt, nothing erased.
+                    self.assertEqual(r.out, VERSIONS + "Exit.")
+                else:
+                    # A key for the prompt, ignored there; the N typed after it answers.
+                    self.assertEqual(r.out, VERSIONS + "N \nExit.")
+                if not programming:
+                    self.assertEqual(r.written("3ED107C562B49F28"), 0)
+                self.expect_clean_end(r, kept)
+
+    def interrupt(self, action, moment):
+        steps = [(MOMENTS[moment], action)]
+        if moment == "during programming":
+            steps.insert(0, (None, "y"))
+        elif not callable(action):
+            steps.append((None, "N"))
+        return run(self.build, self.SCENARIO, keys=steps)
+
+    def test_ignored_hangup_stays_ignored(self):
+        # Started under nohup: neither the signal nor the closed terminal
+        # stops the update, at the prompt or during programming.
+        cases = [("SIGHUP at the prompt", [(MOMENTS["at the prompt"], send(signal.SIGHUP)),
+                                           (None, "y")], True),
+                 ("SIGHUP during programming",
+                  [(None, "y"), (MOMENTS["during programming"], send(signal.SIGHUP))], True),
+                 ("terminal closed during programming",
+                  [(None, "y"), (MOMENTS["during programming"], close_terminal)], False)]
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            runs = list(pool.map(lambda c: run(self.build, self.SCENARIO, keys=c[1],
+                                               ignore_hup=True), cases))
+        for (what, _, kept), r in zip(cases, runs):
+            with self.subTest(what):
+                self.assertEqual(r.out, VERSIONS + "Y \n" + PROGRESS + "FirmWare update OK.")
+                self.assertEqual(self.expect_whole_blocks(r), 4)
+                self.expect_clean_end(r, kept)
+
+    def test_keys_after_the_answer_never_reach_the_shell(self):
+        # The Enter typed after Y is a key press: programming stops after the
+        # first block, and the Enter is not left for the shell.
+        r = run(self.build, self.SCENARIO, keys="y\r")
+        self.assertEqual(r.out, VERSIONS + "Y \nErase OK.\n0 %\nFirmware update terminated by user.")
+        self.assertEqual(self.expect_whole_blocks(r), 1)
+        self.expect_clean_end(r)
+
+    def test_update_file_that_is_no_regular_file(self):
+        # A FIFO nobody writes to, and a device node: refused at once.
+        for what, make in (("FIFO", os.mkfifo),
+                           ("device", lambda path: os.symlink("/dev/zero", path))):
+            with self.subTest(what):
+                folder = tempfile.mkdtemp(prefix="pel-e2e-")
+                try:
+                    make(os.path.join(folder, "PelBoot_VQ.fwu"))
+                    proc = subprocess.run([ARGS.native[0]], cwd=folder, capture_output=True,
+                                          stdin=subprocess.DEVNULL, timeout=20,
+                                          env=dict(os.environ, LD_LIBRARY_PATH=ARGS.native[1]))
+                    self.assertEqual(proc.stdout, b"Update-file not found.")
+                    self.assertEqual(proc.returncode, 0)
+                finally:
+                    shutil.rmtree(folder, ignore_errors=True)
 
 
 class NativeEndToEnd(Scenarios, unittest.TestCase):
