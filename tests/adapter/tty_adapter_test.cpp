@@ -28,6 +28,7 @@
 #include "platform/console.h"
 #include "adapter/d2xx.h"
 #include "adapter/tty_adapter.h"
+#include "adapter/tty_faults.h"
 #include "support/program_state.h"
 
 namespace fs = std::filesystem;
@@ -161,6 +162,7 @@ class TtyAdapter : public ::testing::Test {
 protected:
     void SetUp() override { tty_use_path(pty_.name()); }
     void TearDown() override {
+        tty_faults_clear();
         if (open_) FT_Close(handle_);
         tty_use_path(nullptr);
     }
@@ -192,6 +194,39 @@ TEST(TtyDiscovery, LowestNumberedTtyUsbEntry) {
     EXPECT_STREQ(path, "/dev/ttyUSB10");
     fs::remove_all(dir);
     EXPECT_FALSE(tty_find_adapter(dir, path, sizeof path));  // no folder at all
+}
+
+TEST(TtyDiscovery, LowestNumberWhateverOrderTheFolderListsIn) {
+    struct Case {
+        std::vector<std::string> listing;
+        const char* found;  // nullptr: no adapter
+    };
+    const Case cases[] = {
+        {{"ttyUSB0"}, "/dev/ttyUSB0"},
+        {{"bind", "ttyUSB0", "ttyUSB1", "uevent"}, "/dev/ttyUSB0"},
+        {{"ttyUSB1", "module", "ttyUSB0"}, "/dev/ttyUSB0"},
+        {{"ttyUSB10", "ttyUSB9", "ttyUSB0"}, "/dev/ttyUSB0"},
+        {{"ttyUSB3", "ttyUSB12", "ttyUSB1", "ttyUSB2"}, "/dev/ttyUSB1"},
+        {{"ttyUSB11", "ttyUSB2"}, "/dev/ttyUSB2"},
+        {{"ttyUSB2", "ttyUSB11"}, "/dev/ttyUSB2"},
+        {{"bind", "new_id", "uevent", "unbind"}, nullptr},
+    };
+    // The folder must exist; what it lists is the table's.
+    char dir[] = "/tmp/pel-sysfs-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    for (const Case& c : cases) {
+        tty_faults_list(&c.listing);
+        char path[64] = "";
+        const bool found = tty_find_adapter(dir, path, sizeof path);
+        tty_faults_list(nullptr);
+        std::string what;
+        for (const std::string& name : c.listing) what += name + " ";
+        EXPECT_EQ(found, c.found != nullptr) << what;
+        if (c.found != nullptr) {
+            EXPECT_STREQ(path, c.found) << what;
+        }
+    }
+    fs::remove_all(dir);
 }
 
 TEST_F(TtyAdapter, LineSettingsTakeEffect) {
@@ -361,6 +396,348 @@ TEST_F(TtyAdapter, AnotherLockHolderKeepsTheAdapterUntouched) {
     EXPECT_EQ(exclusive, 0);  // others may open the tty again
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     close(other);
+}
+
+// Bytes that tell an offset apart: a copy resent from the wrong place does
+// not match.
+std::vector<uint8_t> pattern(size_t n) {
+    std::vector<uint8_t> data(n);
+    for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(i * 131 + i / 251);
+    return data;
+}
+
+// Everything waiting at the master, until it has been quiet for `quiet_ms`.
+std::vector<uint8_t> drain(int master, int quiet_ms = 50) {
+    std::vector<uint8_t> got;
+    uint8_t buf[4096];
+    pollfd p{master, POLLIN, 0};
+    while (poll(&p, 1, quiet_ms) > 0 && (p.revents & POLLIN)) {
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+}
+
+TEST_F(TtyAdapter, AStalledWriteReturnsWithTheCountTakenAndResumes) {
+    open_adapter(200);
+    // Far more than a pseudo-terminal holds while nobody reads the other end.
+    const std::vector<uint8_t> data = pattern(256 * 1024);
+    uint32_t done = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(FT_Write(handle_, const_cast<uint8_t*>(data.data()), 256 * 1024, &done), FT_OK);
+    EXPECT_GE(ms_since(start), 195);
+    EXPECT_LT(ms_since(start), 400);
+    ASSERT_GT(done, 0u);
+    ASSERT_LT(done, data.size());
+    const uint32_t taken = done;
+
+    // The rest goes out from where the first call stopped, while the other
+    // end reads slowly: the line takes it a piece at a time, and each piece
+    // follows the last.
+    ASSERT_EQ(FT_SetTimeouts(handle_, 5000, 5000), FT_OK);
+    std::vector<uint8_t> arrived;
+    std::thread reader([&] {
+        uint8_t buf[3000];
+        while (arrived.size() < data.size()) {
+            pollfd p{pty_.master(), POLLIN, 0};
+            if (poll(&p, 1, 3000) <= 0) break;
+            const ssize_t n = read(pty_.master(), buf, sizeof buf);
+            if (n <= 0) break;
+            arrived.insert(arrived.end(), buf, buf + n);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_EQ(FT_Write(handle_, const_cast<uint8_t*>(data.data()) + taken,
+                       static_cast<uint32_t>(data.size()) - taken, &done),
+              FT_OK);
+    reader.join();
+    EXPECT_EQ(done, data.size() - taken);
+    EXPECT_TRUE(arrived == data) << arrived.size() << " bytes arrived";
+}
+
+TEST_F(TtyAdapter, PurgeDropsOnlyTheDirectionsAsked) {
+    struct Case {
+        uint32_t mask;
+        bool input_kept;   // bytes received but not yet read
+        bool output_kept;  // bytes written but not yet sent
+    };
+    const Case cases[] = {
+        {FT_PURGE_RX, false, true},
+        {FT_PURGE_TX, true, false},
+        {FT_PURGE_RX | FT_PURGE_TX, false, false},
+        {0, true, true},
+    };
+    open_adapter(50);
+    const std::vector<uint8_t> data = pattern(64 * 1024);
+    for (const Case& c : cases) {
+        ASSERT_EQ(write(pty_.master(), "junk", 4), 4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        uint32_t unsent = 0;
+        ASSERT_EQ(FT_Write(handle_, const_cast<uint8_t*>(data.data()), 64 * 1024, &unsent), FT_OK);
+        ASSERT_GT(unsent, 8192u);  // more than the other end's own buffer holds
+
+        EXPECT_EQ(FT_Purge(handle_, c.mask), FT_OK) << c.mask;
+        uint8_t buf[8] = {};
+        uint32_t done = 0;
+        EXPECT_EQ(FT_Read(handle_, buf, 4, &done), FT_OK);
+        EXPECT_EQ(done, c.input_kept ? 4u : 0u) << c.mask;
+        const size_t sent = drain(pty_.master()).size();
+        if (c.output_kept) {
+            EXPECT_EQ(sent, unsent) << c.mask;
+        } else {
+            EXPECT_LT(sent, unsent) << c.mask;
+        }
+    }
+}
+
+// SIGUSR1 arriving over and over at one thread, with a handler that does not
+// restart calls, as a program's own signal handling may have it.
+class SignalRain {
+public:
+    explicit SignalRain(pthread_t target) : target_(target) {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) { ++caught; };
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGUSR1, &sa, &saved_);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                pthread_kill(target_, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+    }
+    ~SignalRain() {
+        stop_ = true;
+        thread_.join();
+        sigaction(SIGUSR1, &saved_, nullptr);
+    }
+    static inline std::atomic<int> caught{0};
+
+private:
+    pthread_t target_;
+    struct sigaction saved_ {};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(TtyAdapter, SignalsNeitherCutAWaitShortNorEndIt) {
+    open_adapter(200);
+    uint8_t buf[4] = {};
+    uint32_t done = 99;
+    const std::vector<uint8_t> data = pattern(256 * 1024);
+    double idle_read_ms = 0, stalled_write_ms = 0;
+    FT_STATUS idle_read = 0, late_read = 0, stalled_write = 0;
+    uint32_t late_count = 0, written = 0;
+    SignalRain::caught = 0;
+    {
+        SignalRain rain(pthread_self());
+        auto start = Clock::now();
+        idle_read = FT_Read(handle_, buf, 4, &done);
+        idle_read_ms = ms_since(start);
+
+        std::thread writer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            ASSERT_EQ(write(pty_.master(), "abcd", 4), 4);
+        });
+        late_read = FT_Read(handle_, buf, 4, &late_count);
+        writer.join();
+
+        start = Clock::now();
+        stalled_write = FT_Write(handle_, const_cast<uint8_t*>(data.data()), 256 * 1024, &written);
+        stalled_write_ms = ms_since(start);
+    }
+    EXPECT_GT(SignalRain::caught, 30);
+    // Nothing arrives: the whole timeout, no error.
+    EXPECT_EQ(idle_read, FT_OK);
+    EXPECT_EQ(done, 0u);
+    EXPECT_GE(idle_read_ms, 195);
+    EXPECT_LT(idle_read_ms, 400);
+    // Bytes arriving during the wait are read.
+    EXPECT_EQ(late_read, FT_OK);
+    EXPECT_EQ(late_count, 4u);
+    EXPECT_EQ(std::memcmp(buf, "abcd", 4), 0);
+    // A write the line stops taking waits out its timeout too.
+    EXPECT_EQ(stalled_write, FT_OK);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, data.size());
+    EXPECT_GE(stalled_write_ms, 195);
+    EXPECT_LT(stalled_write_ms, 400);
+}
+
+TEST_F(TtyAdapter, AnAdapterFailingMidTransferIsAnIoErrorFromThenOn) {
+    // The driver fails with EIO after two bytes of a six-byte read or write:
+    // the call reports the I/O error at once, with the two bytes that did
+    // move; every later transfer fails at once, even if the line answers
+    // again; a new open starts afresh.
+    for (const bool reading : {true, false}) {
+        open_adapter(300);
+        TtyFaults faults;
+        (reading ? faults.read_eio_after : faults.write_eio_after) = 2;
+        if (reading) {
+            ASSERT_EQ(write(pty_.master(), "abcdef", 6), 6);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        tty_faults_arm(pty_.name(), faults);
+        uint8_t buf[8] = {};
+        uint32_t done = 99;
+        auto start = Clock::now();
+        if (reading) {
+            EXPECT_EQ(FT_Read(handle_, buf, 6, &done), FT_IO_ERROR);
+            EXPECT_EQ(std::memcmp(buf, "ab", 2), 0);
+        } else {
+            EXPECT_EQ(FT_Write(handle_, const_cast<char*>("abcdef"), 6, &done), FT_IO_ERROR);
+            const std::vector<uint8_t> sent = drain(pty_.master());
+            EXPECT_EQ(std::string(sent.begin(), sent.end()), "ab");
+        }
+        EXPECT_LT(ms_since(start), 100) << reading;
+        EXPECT_EQ(done, 2u) << reading;
+
+        tty_faults_clear();
+        ASSERT_EQ(write(pty_.master(), "gh", 2), 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        start = Clock::now();
+        EXPECT_EQ(FT_Read(handle_, buf, 2, &done), FT_IO_ERROR) << reading;
+        EXPECT_EQ(done, 0u);
+        EXPECT_EQ(FT_Write(handle_, buf, 2, &done), FT_IO_ERROR) << reading;
+        EXPECT_EQ(done, 0u);
+        EXPECT_EQ(FT_SetBaudRate(handle_, 115200), FT_IO_ERROR) << reading;
+        EXPECT_LT(ms_since(start), 100) << reading;
+
+        EXPECT_EQ(FT_Close(handle_), FT_OK);
+        open_ = false;
+        open_adapter(300);
+        EXPECT_EQ(FT_Read(handle_, buf, 2, &done), FT_OK) << reading;
+        EXPECT_EQ(done, 2u) << reading;  // "gh", still waiting at the line
+        EXPECT_EQ(FT_Close(handle_), FT_OK);
+        open_ = false;
+    }
+}
+
+size_t open_descriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST_F(TtyAdapter, AFailedLineSettingDuringOpenLeavesTheTtyFree) {
+    for (const int error : {EIO, EINVAL}) {
+        const size_t descriptors = open_descriptors();
+        TtyFaults faults;
+        faults.tcsetattr_failures = 1;
+        faults.tcsetattr_errno = error;
+        tty_faults_arm(pty_.name(), faults);
+        EXPECT_EQ(FT_Open(0, &handle_), FT_DEVICE_NOT_OPENED) << error;
+        EXPECT_EQ(tty_faults.tcsetattr_failures, 0) << error;  // the setting was tried
+        EXPECT_EQ(open_descriptors(), descriptors) << error;
+        tty_faults_clear();
+
+        // Neither locked nor exclusive any more.
+        const int other = open(pty_.name(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(other, 0);
+        int exclusive = -1;
+        ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0) << error;
+        EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << error;
+        close(other);
+
+        // The next open works, with nothing left over from the failed one.
+        ASSERT_EQ(FT_Open(0, &handle_), FT_OK) << error;
+        EXPECT_EQ(FT_SetBaudRate(handle_, 115200), FT_OK) << error;
+        EXPECT_EQ(FT_Close(handle_), FT_OK);
+    }
+}
+
+TEST_F(TtyAdapter, SettingsTheTtyCannotTakeAreRefusedAndChangeNothing) {
+    constexpr uint16_t FLOW_RTS_CTS = 0x0100, FLOW_DTR_DSR = 0x0200, FLOW_XON_XOFF = 0x0400;
+    constexpr tcflag_t FRAME = CSIZE | CSTOPB | PARENB | PARODD;
+    struct Case {
+        const char* what;
+        FT_STATUS (*call)(FT_HANDLE);
+        FT_STATUS status;
+        tcflag_t frame;  // the framing bits when taken
+        speed_t speed;   // the rate when taken; 0: not about the rate
+    };
+    const Case cases[] = {
+        {"7 bits, even, 2 stop", [](FT_HANDLE h) { return FT_SetDataCharacteristics(h, 7, 2, 2); }, FT_OK,
+         CS7 | CSTOPB | PARENB, 0},
+        {"8 bits, odd, 1 stop", [](FT_HANDLE h) { return FT_SetDataCharacteristics(h, 8, 0, 1); }, FT_OK,
+         CS8 | PARENB | PARODD, 0},
+        {"8N1", [](FT_HANDLE h) { return FT_SetDataCharacteristics(h, 8, 0, 0); }, FT_OK, CS8, 0},
+        {"5 bits", [](FT_HANDLE h) { return FT_SetDataCharacteristics(h, 5, 0, 0); }, 6, 0, 0},
+        {"6 bits", [](FT_HANDLE h) { return FT_SetDataCharacteristics(h, 6, 0, 0); }, 6, 0, 0},
+        {"9 bits", [](FT_HANDLE h) { return FT_SetDataCharacteristics(h, 9, 0, 0); }, 6, 0, 0},
+        {"1.5 stop bits", [](FT_HANDLE h) { return FT_SetDataCharacteristics(h, 8, 1, 0); }, 6, 0, 0},
+        {"mark parity", [](FT_HANDLE h) { return FT_SetDataCharacteristics(h, 8, 0, 3); }, 6, 0, 0},
+        {"space parity", [](FT_HANDLE h) { return FT_SetDataCharacteristics(h, 8, 0, 4); }, 6, 0, 0},
+        {"RTS/CTS", [](FT_HANDLE h) { return FT_SetFlowControl(h, FLOW_RTS_CTS, 0, 0); }, 6, 0, 0},
+        {"DTR/DSR", [](FT_HANDLE h) { return FT_SetFlowControl(h, FLOW_DTR_DSR, 0, 0); }, 6, 0, 0},
+        {"XON/XOFF", [](FT_HANDLE h) { return FT_SetFlowControl(h, FLOW_XON_XOFF, 0x11, 0x13); }, 6, 0,
+         0},
+        {"1,500,000 baud", [](FT_HANDLE h) { return FT_SetBaudRate(h, 1500000); }, FT_OK, CS8, B1500000},
+        {"12,345 baud", [](FT_HANDLE h) { return FT_SetBaudRate(h, 12345); }, 7, 0, 0},
+        {"0 baud", [](FT_HANDLE h) { return FT_SetBaudRate(h, 0); }, 7, 0, 0},
+        {"115,200 baud", [](FT_HANDLE h) { return FT_SetBaudRate(h, 115200); }, FT_OK, CS8, B115200},
+    };
+    open_adapter(100);
+    // The framing is read from what the driver was asked: a pseudo-terminal
+    // always shows 8 bits without parity.
+    tty_faults_arm(pty_.name(), TtyFaults{});
+    for (const Case& c : cases) {
+        const termios before = line_settings(pty_.master());
+        const int calls = tty_faults.tcsetattr_calls;
+        EXPECT_EQ(c.call(handle_), c.status) << c.what;
+        if (c.status != FT_OK) {
+            EXPECT_EQ(tty_faults.tcsetattr_calls, calls) << c.what;
+            EXPECT_TRUE(same_line_settings(line_settings(pty_.master()), before)) << c.what;
+            continue;
+        }
+        ASSERT_EQ(tty_faults.tcsetattr_calls, calls + 1) << c.what;
+        const termios& asked = tty_faults.last_settings;
+        EXPECT_EQ(asked.c_cflag & FRAME, c.frame) << c.what;
+        if (c.speed != 0) {
+            EXPECT_EQ(cfgetospeed(&asked), c.speed) << c.what;
+            EXPECT_EQ(cfgetispeed(&asked), c.speed) << c.what;
+            const termios line = line_settings(pty_.master());
+            EXPECT_EQ(cfgetospeed(&line), c.speed) << c.what;
+        }
+    }
+}
+
+TEST_F(TtyAdapter, EveryCallAfterCloseIsAnInvalidHandle) {
+    open_adapter(100);
+    ASSERT_EQ(FT_Close(handle_), FT_OK);
+    open_ = false;
+    uint8_t buf[4] = {};
+    uint32_t read_count = 99, write_count = 99;
+    const std::pair<const char*, FT_STATUS> calls[] = {
+        {"FT_ResetDevice", FT_ResetDevice(handle_)},
+        {"FT_SetBaudRate", FT_SetBaudRate(handle_, 115200)},
+        {"FT_SetDataCharacteristics", FT_SetDataCharacteristics(handle_, 8, 0, 0)},
+        {"FT_SetFlowControl", FT_SetFlowControl(handle_, FT_FLOW_NONE, 0, 0)},
+        {"FT_SetChars", FT_SetChars(handle_, 0, 0, 0, 0)},
+        {"FT_SetTimeouts", FT_SetTimeouts(handle_, 100, 100)},
+        {"FT_Purge", FT_Purge(handle_, FT_PURGE_RX | FT_PURGE_TX)},
+        {"FT_SetLatencyTimer", FT_SetLatencyTimer(handle_, 2)},
+        {"FT_Read", FT_Read(handle_, buf, 4, &read_count)},
+        {"FT_Write", FT_Write(handle_, buf, 4, &write_count)},
+        {"FT_Close", FT_Close(handle_)},
+    };
+    for (const auto& [name, status] : calls) EXPECT_EQ(status, FT_INVALID_HANDLE) << name;
+    EXPECT_EQ(read_count, 0u);
+    EXPECT_EQ(write_count, 0u);
+    EXPECT_FALSE(bytes_waiting(pty_.master()));
+
+    // The tty is free for the next open; a handle it never gave out is
+    // refused without harm to the open one.
+    open_adapter(100);
+    int stray = 0;
+    EXPECT_EQ(FT_SetBaudRate(&stray, 1500000), FT_INVALID_HANDLE);
+    EXPECT_EQ(FT_Close(&stray), FT_INVALID_HANDLE);
+    const termios line = line_settings(pty_.master());
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B115200));
+    EXPECT_EQ(FT_Write(handle_, const_cast<char*>("ok"), 2, &write_count), FT_OK);
+    EXPECT_EQ(write_count, 2u);
 }
 
 // pelupdate itself, run twice against one adapter: a pseudo-terminal whose
