@@ -10,7 +10,10 @@ import argparse
 import binascii
 import concurrent.futures
 import os
+import pty
+import re
 import resource
+import select
 import shutil
 import signal
 import socket
@@ -553,6 +556,36 @@ class WindowsNames(Names, unittest.TestCase):
                 self.assertTrue(stderr.startswith(message), stderr)
         self.assertEqual(sorted(os.listdir(self.d)), ["Ünïcode", "日本.bin"])
 
+    def test_console_shows_names(self):
+        """On a console (Wine's, in a pseudo-terminal) a name shows as
+        written, not as UTF-8 bytes read in the console's code page."""
+        self.run_tool("pack", "日本.bin", "1.2", "-o", "Ünïcode/日本.fwu")
+        master, slave = pty.openpty()
+        env = dict(self.env, LANG="C.UTF-8")
+        process = subprocess.Popen([*self.tool, "info", "Ünïcode/日本.fwu"], cwd=self.d, env=env,
+                                   stdin=slave, stdout=slave, stderr=slave,
+                                   start_new_session=True)
+        os.close(slave)
+        shown = b""
+        try:
+            while True:
+                ready, _, _ = select.select([master], [], [], 60)
+                if not ready:
+                    break
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # the program ended and the terminal closed
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+        finally:
+            os.close(master)
+            self.assertEqual(process.wait(timeout=60), 0)
+        # Wine's console draws with escape sequences between the letters.
+        text = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", shown).decode("utf-8", "replace")
+        self.assertIn("Ünïcode/日本.fwu", text)
+
 
 class CommandLine(unittest.TestCase):
     def test_help_version_and_usage_errors(self):
@@ -562,11 +595,36 @@ class CommandLine(unittest.TestCase):
         r = pelfwu("--version")
         self.assertEqual(r.returncode, 0)
         self.assertRegex(r.stdout, r"^pelfwu \d+\.\d+\.\d+\n$")
-        for args in ([], ["frobnicate"], ["info"], ["check", "a", "b"], ["pack", "-q"]):
+        for args in ([], ["frobnicate"], ["info"], ["check", "a", "b"], ["pack", "-q"],
+                     ["info", "--", "a", "b"], ["pack", "p.bin", "1.0", "--", "-o", "x.fwu"]):
             r = pelfwu(*args)
             self.assertEqual(r.returncode, 2, args)
             self.assertEqual(r.stdout, "")
             self.assertIn("Usage:", r.stderr)
+
+    def test_double_dash_ends_the_options(self):
+        """Names that begin with "-" after "--"; "-1.0" is a bad version,
+        not an unknown option, wherever it stands."""
+        with tempfile.TemporaryDirectory() as d:
+            with open(os.path.join(d, "-p.bin"), "wb") as f:
+                f.write(b"dash")
+            r = pelfwu("pack", "-p.bin", "1.0", cwd=d)
+            self.assertEqual((r.returncode, r.stderr.splitlines()[0]),
+                             (2, "pelfwu: unknown option -p.bin"))
+            r = pelfwu("pack", "-o", "-out.fwu", "--", "-p.bin", "1.0", cwd=d)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            for command, status in (("check", 0), ("info", 0)):
+                r = pelfwu(command, "--", "-out.fwu", cwd=d)
+                self.assertEqual(r.returncode, status, r.stderr)
+            self.assertIn("version:    1.0\n", r.stdout)
+            for args in (["x.bin", "-1.0"], ["--", "-p.bin", "-1.0"], ["x.bin", "--", "-1.0"]):
+                with self.subTest(args):
+                    r = pelfwu("pack", *args, cwd=d)
+                    self.assertEqual(r.returncode, 2)
+                    self.assertTrue(r.stderr.startswith(
+                        "pelfwu: version '-1.0' is not MAJOR.MINOR with each part from 0 to 255\n"),
+                        r.stderr)
+            self.assertEqual(entries(d), ["-out.fwu", "-p.bin"])
 
 
 if __name__ == "__main__":
