@@ -228,6 +228,18 @@ class InfoAndCheck(unittest.TestCase):
                 accepted = pelfwu("check", path).returncode == 0
                 self.assertEqual(said, b"Data exchange error." if accepted else b"Hex-file error.")
 
+    def test_updater_agrees_on_what_cannot_be_read(self):
+        """What the updater takes as no file at all (a folder, a FIFO), check
+        refuses as unreadable."""
+        for make in (os.mkdir, os.mkfifo):
+            with self.subTest(make.__name__), tempfile.TemporaryDirectory() as d:
+                make(os.path.join(d, "PelBoot_VQ.fwu"))
+                r = subprocess.run([PELUPDATE], cwd=d, env=dict(os.environ, LD_LIBRARY_PATH=d),
+                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                                   start_new_session=True)
+                self.assertEqual(r.stdout, b"Update-file not found.")
+                self.assertEqual(pelfwu("check", "PelBoot_VQ.fwu", cwd=d).returncode, 2)
+
 
 def make_fifo(path):
     os.mkfifo(path)
