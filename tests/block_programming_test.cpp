@@ -225,6 +225,19 @@ TEST_F(Programming, RejectedFirstBlockStillPrintsZeroOnce) {
     EXPECT_EQ(run(out), UpdateOutcome::Completed);
     EXPECT_EQ(out, "Erase OK.\n" + progress_lines({0, 50}));
     EXPECT_EQ(block_failures, 1u);
+
+    // Payloads under 101 bytes, a single short block: rejected twice, then
+    // taken, it still shows 0 once and nothing else.
+    for (const size_t length : {1, 3, 50, 99, 100}) {
+        prepare(counting_payload(length));
+        device::erase_ok();
+        device::block(image_block(0), 0x00);
+        device::block(image_block(0), 0x00);
+        device::block(image_block(0));
+        EXPECT_EQ(run(out), UpdateOutcome::Completed) << length;
+        EXPECT_EQ(out, "Erase OK.\n0 %\n") << length;
+        EXPECT_EQ(block_failures, 2u) << length;
+    }
 }
 
 TEST_F(Programming, EraseReplies) {

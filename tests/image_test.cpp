@@ -11,6 +11,7 @@
 
 #include "doubles/fake_adapter.h"
 #include "image/crc16.h"
+#include "image/file_layout.h"
 #include "image/update_image.h"
 #include "support/harness.h"
 
@@ -45,6 +46,33 @@ TEST(Crc16, AgreesWithBitwiseReferenceOnEveryByteAndSeed) {
     for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
     for (uint16_t seed : {0x0000, 0x56A8, 0x1234, 0xFFFF}) {
         EXPECT_EQ(crc16_ccitt(all.data(), 256, seed), reference_crc(all, seed)) << seed;
+    }
+}
+
+TEST(FileLayout, SealWritesVersionAndCrcAsTheUpdaterChecksThem) {
+    // The smallest file, byte for byte.
+    uint8_t smallest[4 + 2] = {0, 0, 0, 0, 0xEE, 0xEE};
+    file_seal(smallest, 0, 1, 0);
+    EXPECT_EQ(Bytes(smallest, smallest + 6), (Bytes{0x01, 0x00, 0xA3, 0xCA, 0xEE, 0xEE}));
+
+    // Against the independent builder, with guard bytes after the trailer.
+    struct Case {
+        size_t payload;
+        uint8_t major, minor;
+    };
+    const Case cases[] = {{1, 0, 0}, {3, 1, 2}, {511, 2, 30}, {512, 255, 255}, {1000, 7, 0}};
+    for (const Case& c : cases) {
+        const Bytes payload = counting_payload(c.payload);
+        Bytes file = payload;
+        file.resize(c.payload + 4 + 8, 0xEE);
+        file_seal(file.data(), static_cast<uint32_t>(c.payload), c.major, c.minor);
+        const Bytes expected = make_update_file(payload, c.major, c.minor);
+        EXPECT_EQ(Bytes(file.begin(), file.begin() + static_cast<long>(expected.size())), expected)
+            << c.payload;
+        EXPECT_EQ(Bytes(file.begin() + static_cast<long>(expected.size()), file.end()), Bytes(8, 0xEE))
+            << c.payload;
+        EXPECT_EQ(file_check(file.data(), static_cast<uint32_t>(expected.size())), FileCheck::Valid)
+            << c.payload;
     }
 }
 

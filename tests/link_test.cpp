@@ -100,6 +100,11 @@ TEST(Deadline, PassedIsWrapSafeAndBounded) {
         {2592000000u, 0, true},
         {100, 100 + LONGEST_WAIT, false},
         {100, 100 + LONGEST_WAIT + 1, true},
+        // The erase's 5,000 ms is the longest wait: one more is stale.
+        {100, 5100, false},
+        {100, 5101, true},
+        {0xFFFFFF00u, 0x00001288u, false},  // 5,000 ms ahead, across the wrap
+        {0xFFFFFF00u, 0x00001289u, true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(deadline_passed(c.now, c.deadline), c.passed) << c.now << " " << c.deadline;
@@ -216,6 +221,26 @@ TEST_F(Primitives, PollStartedAfterItsDeadlineMakesOneCall) {
     }
 }
 
+TEST_F(Primitives, ReadSomeGoesOnAfterAFailedReadThatLeavesTheCount) {
+    ASSERT_TRUE(link_open(115200));
+    uint8_t buf[4] = {};
+    // The call before this poll moved four bytes.
+    fake::queue_read(Bytes(4, 0x11));
+    arm_deadline(1000);
+    ASSERT_EQ(read_all(buf, 4), LinkResult::Ok);
+
+    fake::Chunk broken;
+    broken.status = FT_IO_ERROR;
+    broken.leave_count = true;
+    broken.duration_ms = 10;
+    fake::queue_read(broken);
+    fake::queue_read({1, 2});
+    arm_deadline(1000);
+    EXPECT_EQ(read_some(buf, 4), LinkResult::Ok);
+    EXPECT_EQ(fake::count(Call::Read), 3) << fake::format_transcript();
+    EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{1, 2, 0x11, 0x11}));
+}
+
 TEST_F(Primitives, ReadSomeTakesTheFirstDeliveryAndKeepsTheRest) {
     ASSERT_TRUE(link_open(115200));
     uint8_t buf[4] = {9, 9, 9, 9};
@@ -244,6 +269,26 @@ TEST_F(Primitives, WriteAllSendsOnlyTheBytesNotYetTaken) {
     EXPECT_EQ(fake::written(), block);  // the wire saw the block once, in order
 }
 
+TEST_F(Primitives, WriteAllCountsNoProgressForAFailedWriteThatLeavesTheCount) {
+    ASSERT_TRUE(link_open(115200));
+    const Bytes block = counting_payload(512);
+    fake::queue_write({{}, 200});
+    fake::Chunk broken;
+    broken.count = 0;
+    broken.status = FT_IO_ERROR;
+    broken.leave_count = true;
+    broken.duration_ms = 10;
+    fake::queue_write(broken);
+    arm_deadline(1000);
+    EXPECT_EQ(write_all(block.data(), 512), LinkResult::Ok);
+    std::vector<uint32_t> asked;
+    for (const auto& r : fake::transcript()) {
+        if (r.call == Call::Write) asked.push_back(r.requested);
+    }
+    EXPECT_EQ(asked, (std::vector<uint32_t>{512, 312, 312}));
+    EXPECT_EQ(fake::written(), block);
+}
+
 TEST_F(Primitives, ReadAllKeepsEachPieceOfASlowEcho) {
     ASSERT_TRUE(link_open(115200));
     const Bytes echo = counting_payload(512);
@@ -254,6 +299,12 @@ TEST_F(Primitives, ReadAllKeepsEachPieceOfASlowEcho) {
     arm_deadline(1000);
     EXPECT_EQ(read_all(buf, 512), LinkResult::Ok);
     EXPECT_EQ(Bytes(buf, buf + 512), echo);
+    // After each piece, only the bytes still missing are asked for.
+    std::vector<uint32_t> asked;
+    for (const auto& r : fake::transcript()) {
+        if (r.call == Call::Read) asked.push_back(r.requested);
+    }
+    EXPECT_EQ(asked, (std::vector<uint32_t>{512, 312, 312}));
 }
 
 TEST_F(Primitives, LastPieceArrivingAtTheDeadlineIsATimeout) {

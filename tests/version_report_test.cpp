@@ -59,6 +59,9 @@ TEST_F(VersionReport, VersionLinesAndNotes) {
                   "This firmvare has more early version. \n"},
         {"1.100 and 2.0 weigh the same", {1, 5, 1, 100}, 2, 0,
          head15 + "New main firmware version: \n2.0\nOld main firmware version: \n1.100\n"},
+        {"1.101 weighs one more than 2.0", {1, 5, 1, 101}, 2, 0,
+         head15 + "New main firmware version: \n2.0\nOld main firmware version: \n1.101\n"
+                  "This firmvare has more early version. \n"},
         {"two-byte reply reads 0.0 installed", {1, 5}, 2, 0,
          head15 + "New main firmware version: \n2.0\nOld main firmware version: \n0.0\n"},
         {"two-byte reply, image 0.0", {1, 5}, 0, 0,

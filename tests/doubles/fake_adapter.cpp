@@ -218,6 +218,7 @@ FT_STATUS FT_Write(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {
     FT_STATUS status = fake::scripted_status(Call::Write);
     uint32_t taken = n;
     uint32_t duration = 0;
+    bool leave_count = false;
     if (status != FT_OK) {
         taken = 0;
     } else if (!fake::writes.empty()) {
@@ -226,12 +227,17 @@ FT_STATUS FT_Write(FT_HANDLE h, void* buffer, uint32_t n, uint32_t* done) {
         if (c.count >= 0) taken = static_cast<uint32_t>(c.count);
         status = c.status;
         duration = c.duration_ms;
+        leave_count = c.leave_count;
     }
     const uint32_t copied = taken < n ? taken : n;
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     r.bytes.assign(bytes, bytes + copied);
     vclock::advance_ms(duration);
     r.moved = taken;
-    *done = taken;
+    if (leave_count) {
+        r.moved = *done;
+    } else {
+        *done = taken;
+    }
     return fake::finish(r, status);
 }
