@@ -8,7 +8,7 @@ root=$(pwd)
 
 source scripts/packages.sh
 ensure_packages cmake ninja-build g++ libgtest-dev python3 g++-mingw-w64-x86-64-posix \
-  binutils-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
+  binutils-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev qemu-system-x86 busybox-static
 
 jobs=$(nproc)
 
@@ -53,3 +53,6 @@ grep -E '^[0-9]+: (Done [0-9]+ runs|stat::number_of_executed_units)' build-fuzz/
 
 echo "== tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== real-driver test: pelupdate against ftdi_sio in a QEMU machine (kernel cached in ~/.cache)"
+python3 tests/kernel/kernel_test.py --pelupdate build/pelupdate --device build/tests/pty_device

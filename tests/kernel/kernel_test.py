@@ -90,6 +90,7 @@ def kernel(cache):
     print(f"fetching {package} into {folder}", flush=True)
     os.makedirs(cache, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=cache) as work:
+        os.chmod(work, 0o755)  # apt's download user writes there when run as root
         subprocess.run(["apt-get", "download", "-q", package], cwd=work, check=True,
                        stdout=subprocess.DEVNULL)
         deb = [f for f in os.listdir(work) if f.endswith(".deb")][0]
@@ -318,6 +319,9 @@ class PtyDevice:
             self.proc.wait(timeout=5)
         except (OSError, subprocess.TimeoutExpired):
             self.proc.kill()
+            self.proc.wait()
+        self.proc.stdin.close()
+        self.proc.stdout.close()
 
 
 class Machine:
@@ -339,8 +343,9 @@ class Machine:
         for i in range(3):
             command += ["-chardev", f"socket,id=s{i},path={sock(f's{i}')},server=on,wait=off",
                         "-serial", f"chardev:s{i}"]
-        self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL,
-                                     stdout=open(sock("qemu.out"), "wb"), stderr=subprocess.STDOUT)
+        with open(sock("qemu.out"), "wb") as out:
+            self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=subprocess.STDOUT)
         self.guest = Guest(sock("s0"))
         self.terminals = [None, Terminal(sock("s1")), Terminal(sock("s2"))]
         self.qmp = Qmp(sock("qmp"))
@@ -373,6 +378,10 @@ class Machine:
     def stop(self):
         self.proc.kill()
         self.proc.wait()
+        for t in [self.guest.term] + self.terminals[1:]:
+            t.sock.close()
+        self.qmp.file.close()
+        self.qmp.sock.close()
 
 
 # --- the cases ------------------------------------------------------------
