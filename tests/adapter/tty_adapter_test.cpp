@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "main/update_driver.h"
+#include "procedure/bootloader_entry.h"
 #include "model/device.h"
 #include "platform/console.h"
 #include "adapter/d2xx.h"
@@ -107,12 +108,16 @@ private:
         tcgetattr(master_, &t);
         return (t.c_cflag & CSIZE) == CS8 && !(t.c_cflag & (CSTOPB | PARENB));
     }
+    // Each byte keeps the rate it was sent at: the handshake's answer goes
+    // out at the main firmware's rate although the device has already
+    // handed over to its bootloader.
     void send(const std::vector<uint8_t>& bytes, uint64_t at) {
-        const uint64_t byte_ns = 10000000000ull / device_.baud();
+        const uint32_t baud = device_.baud();
+        const uint64_t byte_ns = 10000000000ull / baud;
         uint64_t t = std::max(at, line_free_);
         for (uint8_t b : bytes) {
             t += byte_ns;
-            out_.push_back({b, t});
+            out_.push_back({b, t, baud});
         }
         line_free_ = t;
     }
@@ -137,11 +142,12 @@ private:
             // Bytes whose time has come go out; a rate the host does not
             // use arrives as noise the tty would drop, so it is not sent.
             std::vector<uint8_t> due;
-            while (!out_.empty() && out_.front().second <= now_ns()) {
-                due.push_back(out_.front().first);
+            const uint32_t host_baud = line_baud();
+            while (!out_.empty() && out_.front().at_ns <= now_ns()) {
+                if (out_.front().baud == host_baud) due.push_back(out_.front().byte);
                 out_.pop_front();
             }
-            if (!due.empty() && line_baud() == device_.baud()) {
+            if (!due.empty()) {
                 if (write(master_, due.data(), due.size()) < 0) return;
             }
         }
@@ -150,7 +156,12 @@ private:
     int master_;
     sim::Scenario scenario_;
     sim::Device device_;
-    std::deque<std::pair<uint8_t, uint64_t>> out_;
+    struct Sent {
+        uint8_t byte;
+        uint64_t at_ns;
+        uint32_t baud;
+    };
+    std::deque<Sent> out_;
     uint64_t line_free_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> received_{0};
@@ -341,6 +352,7 @@ TEST_F(TtyAdapter, WholeUpdateThroughTheKernelDriverProvider) {
               "Bootloader firmware version: \n1.5\nNew main firmware version: \n2.0\n"
               "Old main firmware version: \n1.9\nDo you want to continue (Y or N)? \nY \n"
               "Erase OK.\n0 %\n34 %\n68 %\nFirmWare update OK.");
+    EXPECT_EQ(handshake_attempts, 1u);  // answered at 1,500,000 baud the first time
     const auto& flash = device.device().flash();
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), flash.begin()));
     // Three blocks at 115,200 baud, the erase, the pauses: a real line's time.
