@@ -18,8 +18,10 @@
 
 #ifdef _WIN32
 #define SIM_EXPORT extern "C" __declspec(dllexport)
+#define SIM_CALL __stdcall  // the vendor's convention on 32-bit Windows (names kept plain by --kill-at)
 #else
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
+#define SIM_CALL
 #endif
 
 namespace {
@@ -95,47 +97,47 @@ sim::Adapter* get() {
 
 }  // namespace
 
-SIM_EXPORT uint32_t FT_Open(int n, void** h) {
+SIM_EXPORT uint32_t SIM_CALL FT_Open(int n, void** h) {
     sim::Adapter* a = get();
     return a ? a->open(n, h) : sim::DEVICE_NOT_FOUND;
 }
-SIM_EXPORT uint32_t FT_Close(void* h) {
+SIM_EXPORT uint32_t SIM_CALL FT_Close(void* h) {
     sim::Adapter* a = get();
     return a ? a->close(h) : sim::INVALID_HANDLE;
 }
-SIM_EXPORT uint32_t FT_ResetDevice(void* h) {
+SIM_EXPORT uint32_t SIM_CALL FT_ResetDevice(void* h) {
     sim::Adapter* a = get();
     return a ? a->reset_device(h) : sim::INVALID_HANDLE;
 }
-SIM_EXPORT uint32_t FT_SetBaudRate(void* h, uint32_t baud) {
+SIM_EXPORT uint32_t SIM_CALL FT_SetBaudRate(void* h, uint32_t baud) {
     sim::Adapter* a = get();
     return a ? a->set_baud_rate(h, baud) : sim::INVALID_HANDLE;
 }
-SIM_EXPORT uint32_t FT_SetDataCharacteristics(void* h, uint8_t l, uint8_t s, uint8_t p) {
+SIM_EXPORT uint32_t SIM_CALL FT_SetDataCharacteristics(void* h, uint8_t l, uint8_t s, uint8_t p) {
     sim::Adapter* a = get();
     return a ? a->set_data_characteristics(h, l, s, p) : sim::INVALID_HANDLE;
 }
-SIM_EXPORT uint32_t FT_SetFlowControl(void* h, uint16_t m, uint8_t on, uint8_t off) {
+SIM_EXPORT uint32_t SIM_CALL FT_SetFlowControl(void* h, uint16_t m, uint8_t on, uint8_t off) {
     sim::Adapter* a = get();
     return a ? a->set_flow_control(h, m, on, off) : sim::INVALID_HANDLE;
 }
-SIM_EXPORT uint32_t FT_SetChars(void* h, uint8_t ev, uint8_t ev_on, uint8_t er, uint8_t er_on) {
+SIM_EXPORT uint32_t SIM_CALL FT_SetChars(void* h, uint8_t ev, uint8_t ev_on, uint8_t er, uint8_t er_on) {
     sim::Adapter* a = get();
     return a ? a->set_chars(h, ev, ev_on, er, er_on) : sim::INVALID_HANDLE;
 }
-SIM_EXPORT uint32_t FT_SetTimeouts(void* h, uint32_t r, uint32_t w) {
+SIM_EXPORT uint32_t SIM_CALL FT_SetTimeouts(void* h, uint32_t r, uint32_t w) {
     sim::Adapter* a = get();
     return a ? a->set_timeouts(h, r, w) : sim::INVALID_HANDLE;
 }
-SIM_EXPORT uint32_t FT_Purge(void* h, uint32_t mask) {
+SIM_EXPORT uint32_t SIM_CALL FT_Purge(void* h, uint32_t mask) {
     sim::Adapter* a = get();
     return a ? a->purge(h, mask) : sim::INVALID_HANDLE;
 }
-SIM_EXPORT uint32_t FT_SetLatencyTimer(void* h, uint8_t ms) {
+SIM_EXPORT uint32_t SIM_CALL FT_SetLatencyTimer(void* h, uint8_t ms) {
     sim::Adapter* a = get();
     return a ? a->set_latency_timer(h, ms) : sim::INVALID_HANDLE;
 }
-SIM_EXPORT uint32_t FT_Read(void* h, void* buf, uint32_t n, uint32_t* done) {
+SIM_EXPORT uint32_t SIM_CALL FT_Read(void* h, void* buf, uint32_t n, uint32_t* done) {
     sim::Adapter* a = get();
     if (a == nullptr) {
         *done = 0;
@@ -143,7 +145,7 @@ SIM_EXPORT uint32_t FT_Read(void* h, void* buf, uint32_t n, uint32_t* done) {
     }
     return a->read(h, buf, n, done);
 }
-SIM_EXPORT uint32_t FT_Write(void* h, void* buf, uint32_t n, uint32_t* done) {
+SIM_EXPORT uint32_t SIM_CALL FT_Write(void* h, void* buf, uint32_t n, uint32_t* done) {
     sim::Adapter* a = get();
     if (a == nullptr) {
         *done = 0;
