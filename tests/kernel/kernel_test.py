@@ -346,11 +346,16 @@ class Machine:
         with open(sock("qemu.out"), "wb") as out:
             self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
                                          stderr=subprocess.STDOUT)
-        self.guest = Guest(sock("s0"))
-        self.terminals = [None, Terminal(sock("s1")), Terminal(sock("s2"))]
-        self.qmp = Qmp(sock("qmp"))
-        if self.guest.term.stream.wait_for("@@ready\r?\n", 0, 120) is None:
-            raise AssertionError("the machine did not boot: " + self.guest.term.screen(0)[-2000:])
+        try:
+            self.guest = Guest(sock("s0"))
+            self.terminals = [None, Terminal(sock("s1")), Terminal(sock("s2"))]
+            self.qmp = Qmp(sock("qmp"))
+            if self.guest.term.stream.wait_for("@@ready\r?\n", 0, 120) is None:
+                raise AssertionError("the machine did not boot: " + self.guest.term.screen(0)[-2000:])
+        except BaseException:
+            self.proc.kill()
+            self.proc.wait()
+            raise
 
     def plug(self):
         self.qmp.execute("device_add", driver="usb-serial", chardev="cable", id="adapter")
@@ -396,7 +401,11 @@ class RealDriver(unittest.TestCase):
         image = initramfs(cls.folder, kernel_dir)
         cls.device = PtyDevice(cls.folder)
         start = time.monotonic()
-        cls.vm = Machine(cls.folder, kernel_dir, image, cls.device)
+        try:
+            cls.vm = Machine(cls.folder, kernel_dir, image, cls.device)
+        except BaseException:
+            cls.device.stop()
+            raise
         print(f"booted in {time.monotonic() - start:.1f} s", flush=True)
         cls.guest = cls.vm.guest
         cls.driver_loaded = cls.plugged = False
@@ -443,8 +452,9 @@ class RealDriver(unittest.TestCase):
     def answer(self, run, key="Y"):
         terminal, screen, _ = run
         term = self.vm.terminals[terminal]
-        self.assertIsNotNone(term.stream.wait_for(re.escape(PROMPT.rstrip("\n")), screen, 30),
-                             term.screen(screen))
+        # The prompt, or the run has ended without it.
+        term.stream.wait_for(re.escape(PROMPT.rstrip("\n")) + "|" + re.escape(ERROR), screen, 30)
+        self.assertIn(PROMPT.rstrip("\n"), term.screen(screen))
         term.type(key)
 
     def finish_run(self, run, timeout=60):
