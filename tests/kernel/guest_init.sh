@@ -53,6 +53,11 @@ gone() {
 
 latency() { cat /sys/bus/usb-serial/devices/$1/latency_timer; }
 
+# A program that keeps the adapter's node open (a terminal program, a modem
+# prober), and its end.
+hold() { sleep 3600 <"/dev/$1" & echo $! >/tmp/holder; }
+release() { kill "$(cat /tmp/holder)"; }
+
 # A folder of the user's with the update file in it.
 prepare() {
   rm -rf "$1" && mkdir -p "$1" && cp /fw/PelBoot_VQ.fwu "$1/" && chown -R pel:pel "$1"

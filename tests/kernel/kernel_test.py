@@ -523,6 +523,12 @@ class RealDriver(unittest.TestCase):
         if not self.plugged:
             self.plug()
         heard = self.device.power_on(UNPLUG_IN_BLOCK_2)
+        # Another program keeps the old node open across the pull, so the
+        # driver gives the adapter the next number when it comes back.
+        status, out = self.guest.run("adapter")
+        self.assertEqual(status, 0, out)
+        node = out.split()[1]
+        self.assertEqual(self.guest.run(f"hold {node}"), (0, ""))
         run = self.start_run(1, "/home/pel/unplug")
         self.answer(run)
         # Block 1 is done; the device holds back the echo of block 2.
@@ -541,7 +547,8 @@ class RealDriver(unittest.TestCase):
 
         # Plugged back in: the device kept its state (erased, in its
         # bootloader), so it no longer answers the handshake.
-        print("plugged back in as", self.plug(), flush=True)
+        self.assertEqual(self.plug(), "ttyUSB%d" % (int(node[6:]) + 1))
+        self.assertEqual(self.guest.run("release"), (0, ""))
         run = self.start_run(1, "/home/pel/replugged")
         self.answer(run)
         screen, status = self.finish_run(run)
