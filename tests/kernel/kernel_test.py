@@ -494,6 +494,7 @@ class RealDriver(unittest.TestCase):
     def test_2_complete_update(self):
         self.assertEqual(self.plug(), "ttyUSB0")
         status, before = self.guest.run("latency ttyUSB0")
+        self.assertEqual(status, 0, before)
         self.assertNotEqual(before.strip(), "1")  # not yet in low-latency mode
         heard = self.device.power_on(HEALTHY)
         trace = self.vm.trace_mark()
@@ -515,7 +516,6 @@ class RealDriver(unittest.TestCase):
         self.assertEqual([r for r in rates if r != 9600], [1500000, 115384], rates)
         self.assertEqual(formats, {"parity N, data bits 8, stop bits 1"})
         self.assertEqual(flows[-1], 0, flows)  # no flow control
-        type(self).line_of_one_run = rates, formats, flows
         # The driver's low-latency mode was taken, and stays with the port.
         self.assertEqual(self.guest.run("latency ttyUSB0"), (0, "1\n"))
 
