@@ -439,7 +439,7 @@ TEST_F(TtyAdapter, AStalledWriteReturnsWithTheCountTakenAndResumes) {
     auto start = Clock::now();
     EXPECT_EQ(FT_Write(handle_, const_cast<uint8_t*>(data.data()), 256 * 1024, &done), FT_OK);
     EXPECT_GE(ms_since(start), 195);
-    EXPECT_LT(ms_since(start), 400);
+    EXPECT_LT(ms_since(start), 1000);
     ASSERT_GT(done, 0u);
     ASSERT_LT(done, data.size());
     const uint32_t taken = done;
@@ -487,13 +487,15 @@ TEST_F(TtyAdapter, PurgeDropsOnlyTheDirectionsAsked) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         uint32_t unsent = 0;
         ASSERT_EQ(FT_Write(handle_, const_cast<uint8_t*>(data.data()), 64 * 1024, &unsent), FT_OK);
-        ASSERT_GT(unsent, 8192u);  // more than the other end's own buffer holds
+        ASSERT_GT(unsent, 8192u);  // more than the other end's read buffer (4 KiB) holds
 
         EXPECT_EQ(FT_Purge(handle_, c.mask), FT_OK) << c.mask;
         uint8_t buf[8] = {};
         uint32_t done = 0;
         EXPECT_EQ(FT_Read(handle_, buf, 4, &done), FT_OK);
         EXPECT_EQ(done, c.input_kept ? 4u : 0u) << c.mask;
+        // A purge of the output drops what has not yet reached the other
+        // end's read buffer.
         const size_t sent = drain(pty_.master()).size();
         if (c.output_kept) {
             EXPECT_EQ(sent, unsent) << c.mask;
@@ -564,7 +566,7 @@ TEST_F(TtyAdapter, SignalsNeitherCutAWaitShortNorEndIt) {
     EXPECT_EQ(idle_read, FT_OK);
     EXPECT_EQ(done, 0u);
     EXPECT_GE(idle_read_ms, 195);
-    EXPECT_LT(idle_read_ms, 400);
+    EXPECT_LT(idle_read_ms, 1000);
     // Bytes arriving during the wait are read.
     EXPECT_EQ(late_read, FT_OK);
     EXPECT_EQ(late_count, 4u);
@@ -574,7 +576,7 @@ TEST_F(TtyAdapter, SignalsNeitherCutAWaitShortNorEndIt) {
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, data.size());
     EXPECT_GE(stalled_write_ms, 195);
-    EXPECT_LT(stalled_write_ms, 400);
+    EXPECT_LT(stalled_write_ms, 1000);
 }
 
 TEST_F(TtyAdapter, AnAdapterFailingMidTransferIsAnIoErrorFromThenOn) {
@@ -602,7 +604,7 @@ TEST_F(TtyAdapter, AnAdapterFailingMidTransferIsAnIoErrorFromThenOn) {
             const std::vector<uint8_t> sent = drain(pty_.master());
             EXPECT_EQ(std::string(sent.begin(), sent.end()), "ab");
         }
-        EXPECT_LT(ms_since(start), 100) << reading;
+        EXPECT_LT(ms_since(start), 250) << reading;
         EXPECT_EQ(done, 2u) << reading;
 
         tty_faults_clear();
@@ -614,7 +616,7 @@ TEST_F(TtyAdapter, AnAdapterFailingMidTransferIsAnIoErrorFromThenOn) {
         EXPECT_EQ(FT_Write(handle_, buf, 2, &done), FT_IO_ERROR) << reading;
         EXPECT_EQ(done, 0u);
         EXPECT_EQ(FT_SetBaudRate(handle_, 115200), FT_IO_ERROR) << reading;
-        EXPECT_LT(ms_since(start), 100) << reading;
+        EXPECT_LT(ms_since(start), 250) << reading;
 
         EXPECT_EQ(FT_Close(handle_), FT_OK);
         open_ = false;
