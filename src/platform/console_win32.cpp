@@ -26,7 +26,6 @@ constexpr DWORD END_GRACE_MS = 10000;
 
 HANDLE console_input = INVALID_HANDLE_VALUE;
 DWORD saved_input_mode = 0;
-bool mode_saved = false;
 
 // Set from the console's event thread, read by the run.
 volatile LONG break_pressed = 0;
@@ -36,12 +35,14 @@ HANDLE end_event = nullptr;  // signalled with end_requested, wakes the key wait
 void restore_console() {
     if (console_input == INVALID_HANDLE_VALUE) return;
     FlushConsoleInputBuffer(console_input);
-    if (mode_saved) SetConsoleMode(console_input, saved_input_mode);
+    SetConsoleMode(console_input, saved_input_mode);
 }
 
 BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
-        case CTRL_C_EVENT:  // only from GenerateConsoleCtrlEvent: the key itself is input
+        // With processed input off, Ctrl+C is input; it still comes as an
+        // event where the console host turns it into one (Wine does).
+        case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
             InterlockedExchange(&break_pressed, 1);
             return TRUE;
@@ -82,11 +83,15 @@ void console_open() {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                 nullptr);
     if (console_input == INVALID_HANDLE_VALUE) return;
-    if (GetConsoleMode(console_input, &saved_input_mode)) {
-        mode_saved = true;
-        std::atexit(restore_at_exit);
-        SetConsoleMode(console_input, saved_input_mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT));
+    // A handle that is no console input (a detached console host) has no
+    // mode and delivers no keys: no keyboard, rather than a wait that spins.
+    if (!GetConsoleMode(console_input, &saved_input_mode)) {
+        CloseHandle(console_input);
+        console_input = INVALID_HANDLE_VALUE;
+        return;
     }
+    std::atexit(restore_at_exit);
+    SetConsoleMode(console_input, saved_input_mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT));
 }
 
 int console_getch() {

@@ -465,6 +465,46 @@ class NativeInterruptions(unittest.TestCase):
                     shutil.rmtree(folder, ignore_errors=True)
 
 
+class WindowsInterruptions(unittest.TestCase):
+    """Ctrl+C under Wine: its console host turns the key into a console
+    event, which the program counts as a key press. (Wine 8 can deliver
+    neither Ctrl+Break nor the console's close, logoff or shutdown events
+    to a program in a pseudo-terminal.)"""
+
+    build = Windows()
+
+    @classmethod
+    def setUpClass(cls):
+        if not ARGS.windows:
+            raise unittest.SkipTest("no Windows build given")
+        Windows.start_prefix()
+
+    @classmethod
+    def tearDownClass(cls):
+        Windows.stop_prefix()
+
+    def test_ctrl_c(self):
+        end = self.build.line_end
+        cases = [
+            # Taken by the prompt and ignored there; the N typed after it answers.
+            ("before the prompt", [(MOMENTS["before the prompt"], "\x03"), (MOMENTS["at the prompt"], "N")],
+             VERSIONS + "N \nExit."),
+            ("at the prompt", [(MOMENTS["at the prompt"], "\x03"), (r"FT_Read n=4 .* moved=4\n", "N")],
+             VERSIONS + "N \nExit."),
+            ("during programming", [(None, "y"), (MOMENTS["during programming"], "\x03")], None),
+        ]
+        for what, steps, expected in cases:
+            with self.subTest(what):
+                r = run(self.build, NativeInterruptions.SCENARIO, keys=steps)
+                if expected is None:
+                    self.assertTrue(r.out.endswith("Firmware update terminated by user."), r.out)
+                    self.assertIn("Y " + end + "Erase OK.", r.out)
+                else:
+                    self.assertEqual(r.out, expected.replace("\n", end))
+                self.assertEqual(r.status, 0)
+                self.assertEqual(r.calls()[-1][2], "FT_Close", r.transcript)
+
+
 class NativeEndToEnd(Scenarios, unittest.TestCase):
     build = Native()
 
