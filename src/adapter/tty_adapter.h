@@ -9,5 +9,5 @@
 bool tty_find_adapter(const char* driver_dir, char* path, size_t size);
 
 // For tests: open this node as device 0 instead of looking for an adapter;
-// nullptr looks again.
+// nullptr looks again. Either way the adapter claimed so far is let go.
 void tty_use_path(const char* path);

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <sys/file.h>  // flock
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -37,6 +38,22 @@ struct Tty {
 } tty;
 
 const char* forced_path = nullptr;
+
+// Once opened, the adapter stays this process's until it ends: the update
+// closes and reopens it between the handshake and the bootloader's rate, and
+// a second updater must not slip in during that pause. A duplicate of the
+// first descriptor keeps the lock after the link's own one is closed.
+int claim_fd = -1;
+
+bool same_file(int a, int b) {
+    struct stat x{}, y{};
+    return fstat(a, &x) == 0 && fstat(b, &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+void drop_claim() {
+    if (claim_fd >= 0) close(claim_fd);
+    claim_fd = -1;
+}
 
 Tty* state(FT_HANDLE h) { return h == &tty && tty.fd >= 0 ? &tty : nullptr; }
 
@@ -113,7 +130,8 @@ FT_STATUS tty_open(int device_number, FT_HANDLE* handle) {
     // root's), but only one gets the lock, and the other leaves the adapter
     // as it found it. Other programs that lock serial ports this way keep
     // out too.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool locked_now = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (!locked_now && !(claim_fd >= 0 && same_file(claim_fd, fd))) {
         close(fd);
         return FT_DEVICE_NOT_OPENED;
     }
@@ -135,6 +153,11 @@ FT_STATUS tty_open(int device_number, FT_HANDLE* handle) {
         release(fd);
         tty.fd = -1;
         return FT_DEVICE_NOT_OPENED;
+    }
+    if (locked_now) {
+        // A new claim (the first, or an adapter that came back as another node).
+        drop_claim();
+        claim_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     }
     *handle = &tty;
     return FT_OK;
@@ -319,6 +342,9 @@ bool tty_find_adapter(const char* driver_dir, char* path, size_t size) {
     return written > 0 && static_cast<size_t>(written) < size;
 }
 
-void tty_use_path(const char* path) { forced_path = path; }
+void tty_use_path(const char* path) {
+    forced_path = path;
+    drop_claim();
+}
 
 const D2xxFallback* d2xx_fallback() { return &TTY_FALLBACK; }

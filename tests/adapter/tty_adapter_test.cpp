@@ -406,6 +406,13 @@ TEST_F(TtyAdapter, AnotherLockHolderKeepsTheAdapterUntouched) {
     EXPECT_EQ(FT_Close(handle_), FT_OK);
     ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0);  // others may open the tty again
+    // But the lock stays with this process, across the update's close and
+    // reopen: nobody else can take the adapter in between, and this process
+    // opens it again.
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(FT_Open(0, &handle_), FT_OK);
+    EXPECT_EQ(FT_Close(handle_), FT_OK);
+    tty_use_path(pty_.name());  // lets the claim go, as the end of the process does
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     close(other);
 }
@@ -659,6 +666,7 @@ TEST_F(TtyAdapter, AFailedLineSettingDuringOpenLeavesTheTtyFree) {
         ASSERT_EQ(FT_Open(0, &handle_), FT_OK) << error;
         EXPECT_EQ(FT_SetBaudRate(handle_, 115200), FT_OK) << error;
         EXPECT_EQ(FT_Close(handle_), FT_OK);
+        tty_use_path(pty_.name());  // the claim goes, as at the end of the process
     }
 }
 
@@ -871,6 +879,38 @@ TEST_F(TwoPrograms, TheSecondNeverTouchesTheAdapterInUse) {
               "Bootloader firmware version: \n1.5\nNew main firmware version: \n2.0\n"
               "Old main firmware version: \n1.9\nDo you want to continue (Y or N)? \nY \n"
               "Erase OK.\n0 %\n34 %\n68 %\nFirmWare update OK.");
+    const auto& flash = device.device().flash();
+    EXPECT_TRUE(std::equal(payload_.begin(), payload_.end(), flash.begin()));
+}
+
+TEST_F(TwoPrograms, NoneSlipsInWhileTheFirstReopensTheAdapter) {
+    // The first closes the adapter after the handshake and opens it again
+    // 100 ms later at the bootloader's rate. Others, started one after the
+    // other all through that time, must all stay out: a single one in the
+    // pause would take the adapter and leave the first without it.
+    sim::Scenario sc;
+    sc.erase_ms = 50;
+    DeviceOnPty device(pty_.master(), sc);
+
+    const pid_t first = start_in_terminal();
+    std::vector<pid_t> others;
+    const auto start = Clock::now();
+    while (ms_since(start) < 3000 && shown_.find("(Y or N)? ") == std::string::npos) {
+        others.push_back(start_detached((dir_ / ("other" + std::to_string(others.size()))).string()));
+        wait_for_text("(Y or N)? ", 2);
+    }
+    ASSERT_TRUE(wait_for_text("Do you want to continue (Y or N)? ")) << shown_;
+    ASSERT_GE(others.size(), 3u);
+    for (size_t i = 0; i < others.size(); ++i) {
+        EXPECT_EQ(exit_status(others[i]), 0);
+        std::ifstream in(dir_ / ("other" + std::to_string(i)));
+        const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(said, "Data exchange error.") << "instance " << i << " of " << others.size();
+    }
+
+    ASSERT_EQ(write(terminal_, "y", 1), 1);
+    EXPECT_TRUE(wait_for_text("FirmWare update OK.")) << shown_;
+    EXPECT_EQ(exit_status(first), 0);
     const auto& flash = device.device().flash();
     EXPECT_TRUE(std::equal(payload_.begin(), payload_.end(), flash.begin()));
 }
