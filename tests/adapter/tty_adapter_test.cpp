@@ -893,8 +893,12 @@ TEST_F(TwoPrograms, NoneSlipsInWhileTheFirstReopensTheAdapter) {
     DeviceOnPty device(pty_.master(), sc);
 
     const pid_t first = start_in_terminal();
-    std::vector<pid_t> others;
+    // The first has the adapter once its handshake is on the line.
     const auto start = Clock::now();
+    while (device.received() == 0 && ms_since(start) < 3000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::vector<pid_t> others;
     while (ms_since(start) < 3000 && shown_.find("(Y or N)? ") == std::string::npos) {
         others.push_back(start_detached((dir_ / ("other" + std::to_string(others.size()))).string()));
         wait_for_text("(Y or N)? ", 2);
