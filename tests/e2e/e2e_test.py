@@ -151,8 +151,9 @@ class Terminal:
     than type: signal the program, or close the terminal as a closed window
     does."""
 
-    def __init__(self, proc, master):
+    def __init__(self, proc, master, build, folder):
         self.proc, self.master = proc, master
+        self.build, self.folder = build, folder
 
     def close(self):
         if self.master is not None:
@@ -200,7 +201,7 @@ def run(build, scenario="", file=None, keys="y", library=True, ignore_hup=False)
         # what is left in its input after the program has ended.
         out.close()
         drained = []
-        terminal = Terminal(proc, master)
+        terminal = Terminal(proc, master, build, folder)
         drain = threading.Thread(target=drain_terminal, args=(terminal, drained), daemon=True)
         drain.start()
         log = os.path.join(folder, "scenario.txt.log")
@@ -483,6 +484,52 @@ class WindowsInterruptions(unittest.TestCase):
     def tearDownClass(cls):
         Windows.stop_prefix()
 
+    def console_key(self, *args):
+        """Runs the console tool of the Windows build in the program's Wine
+        prefix; returns its output."""
+        tool = os.path.join(os.path.dirname(ARGS.windows[0]), "tests", "windows", "console_key.exe")
+        if not os.path.exists(tool):
+            self.skipTest("no console_key.exe in the Windows build")
+        return lambda terminal: self.modes.append(subprocess.run(
+            ["wine", tool, *args], env=terminal.build.env(terminal.folder), stdin=subprocess.DEVNULL,
+            capture_output=True, timeout=60).stdout.decode())
+
+    def test_ctrl_c_as_a_key_record(self):
+        # Ctrl+C as the console keyboard records it: with processed input
+        # off it is the key code 3, which the prompt ignores and which stops
+        # programming after the current block.
+        self.modes = []
+        inject = self.console_key("pelupdate.exe")
+        end = self.build.line_end
+        r = run(self.build, NativeInterruptions.SCENARIO,
+                keys=[(MOMENTS["at the prompt"], inject), (MOMENTS["at the prompt"], lambda t: time.sleep(0.5)),
+                      (MOMENTS["at the prompt"], "y"), (MOMENTS["during programming"], inject)])
+        self.assertTrue(r.out.startswith((VERSIONS + "Y \nErase OK.\n0 %\n").replace("\n", end)), r.out)
+        self.assertTrue(r.out.endswith("Firmware update terminated by user."), r.out)
+        self.assertLess(r.written("01"), 4)
+        self.assertEqual(r.calls()[-1][2], "FT_Close", r.transcript)
+        self.assertEqual(len(self.modes), 2, self.modes)
+        for report in self.modes:
+            mode = int(re.search(r"mode 0x([0-9a-f]+)", report).group(1), 16)
+            self.assertEqual(mode & 0x1, 0, report)  # ENABLE_PROCESSED_INPUT off for the run
+
+    def test_console_comes_back_to_the_shell(self):
+        # The console outlives the program when a command shell started it:
+        # the shell finds its input mode as it was, and the Enter typed after
+        # Y (which stopped programming) is not left for it.
+        tool = os.path.join(os.path.dirname(ARGS.windows[0]), "tests", "windows", "console_key.exe")
+        if not os.path.exists(tool):
+            self.skipTest("no console_key.exe in the Windows build")
+        shell = CommandShell(tool)
+        r = run(shell, NativeInterruptions.SCENARIO, keys="y\r")
+        end = self.build.line_end
+        self.assertTrue(r.out.startswith(
+            (VERSIONS + "Y \nErase OK.\n0 %\nFirmware update terminated by user.").replace("\n", end)), r.out)
+        report = re.search(r"mode 0x([0-9a-f]+) waiting (\d+)$", r.out)
+        self.assertIsNotNone(report, r.out)
+        self.assertEqual(int(report.group(1), 16) & 0x1, 0x1)  # processed input on again
+        self.assertEqual(int(report.group(2)), 0)
+
     def test_ctrl_c(self):
         end = self.build.line_end
         cases = [
@@ -503,6 +550,21 @@ class WindowsInterruptions(unittest.TestCase):
                     self.assertEqual(r.out, expected.replace("\n", end))
                 self.assertEqual(r.status, 0)
                 self.assertEqual(r.calls()[-1][2], "FT_Close", r.transcript)
+
+
+class CommandShell(Windows):
+    """pelupdate.exe started by cmd, which then runs the console tool in the
+    same console."""
+
+    def __init__(self, tool):
+        self.tool = tool
+
+    def prepare(self, folder, library=True):
+        super().prepare(folder, library)
+        shutil.copy(self.tool, os.path.join(folder, "app", "console_key.exe"))
+
+    def command(self, folder):
+        return ["wine", "cmd", "/c", "app\\pelupdate.exe & app\\console_key.exe --self"]
 
 
 class NativeEndToEnd(Scenarios, unittest.TestCase):
