@@ -466,13 +466,8 @@ class NativeInterruptions(unittest.TestCase):
                     shutil.rmtree(folder, ignore_errors=True)
 
 
-class WindowsInterruptions(unittest.TestCase):
-    """Ctrl+C under Wine: its console host turns the key into a console
-    event, which the program counts as a key press. (Wine 8 can deliver
-    neither Ctrl+Break nor the console's close, logoff or shutdown events
-    to a program in a pseudo-terminal.)"""
-
-    build = Windows()
+class UnderWine:
+    """Test cases of the Windows build: one Wine prefix for the class."""
 
     @classmethod
     def setUpClass(cls):
@@ -483,6 +478,15 @@ class WindowsInterruptions(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         Windows.stop_prefix()
+
+
+class WindowsInterruptions(UnderWine, unittest.TestCase):
+    """Ctrl+C under Wine: its console host turns the key into a console
+    event, which the program counts as a key press. (Wine 8 can deliver
+    neither Ctrl+Break nor the console's close, logoff or shutdown events
+    to a program in a pseudo-terminal.)"""
+
+    build = Windows()
 
     def console_key(self, *args):
         """Runs the console tool of the Windows build in the program's Wine
@@ -571,18 +575,8 @@ class NativeEndToEnd(Scenarios, unittest.TestCase):
     build = Native()
 
 
-class WindowsEndToEnd(Scenarios, unittest.TestCase):
+class WindowsEndToEnd(UnderWine, Scenarios, unittest.TestCase):
     build = Windows()
-
-    @classmethod
-    def setUpClass(cls):
-        if not ARGS.windows:
-            raise unittest.SkipTest("no Windows build given")
-        Windows.start_prefix()
-
-    @classmethod
-    def tearDownClass(cls):
-        Windows.stop_prefix()
 
 
 if __name__ == "__main__":
