@@ -8,7 +8,7 @@
 # wherever and whenever it is built: no time stamps or build paths in the
 # binaries, and archive entries in a fixed order with the commit's time
 # (SOURCE_DATE_EPOCH, taken from git unless set) and a fixed owner.
-#   scripts/release.sh [--out DIR] [--build DIR] [--sim]
+#   scripts/release.sh [--out DIR] [--build DIR] [--jobs N] [--sim]
 # --build: the build folders' parent (default build-release); --sim: also build
 # the simulated adapter library in each, for the archive tests.
 set -euo pipefail
@@ -17,12 +17,14 @@ root=$(pwd)
 out=$root/dist
 build=$root/build-release
 sim=false
+jobs=$(nproc)
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --out) out=$(realpath -m "$2"); shift 2 ;;
     --build) build=$(realpath -m "$2"); shift 2 ;;
+    --jobs) jobs=$2; shift 2 ;;
     --sim) sim=true; shift ;;
-    *) echo "usage: scripts/release.sh [--out DIR] [--build DIR] [--sim]" >&2; exit 2 ;;
+    *) echo "usage: scripts/release.sh [--out DIR] [--build DIR] [--jobs N] [--sim]" >&2; exit 2 ;;
   esac
 done
 
@@ -46,10 +48,15 @@ release_flags=(-DCMAKE_BUILD_TYPE=Release -DPEL_BUILD_TESTS=OFF
 build_one() {
   local dir=$build/$1
   shift
+  # A build folder made from sources elsewhere is made anew.
+  if [[ -f $dir/CMakeCache.txt ]] &&
+     ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$dir/CMakeCache.txt"; then
+    rm -rf "$dir"
+  fi
   cmake -S . -B "$dir" -G Ninja "${release_flags[@]}" "$@" >/dev/null
   local targets=(pelupdate pelfwu)
   $sim && targets+=(ftd2xx_sim)
-  cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"
+  cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
 }
 echo "== release build: Windows x64"
 build_one windows-x64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \

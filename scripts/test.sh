@@ -10,6 +10,15 @@ source scripts/packages.sh
 ensure_packages cmake ninja-build g++ libgtest-dev python3 g++-mingw-w64-x86-64-posix \
   binutils-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev qemu-system-x86 busybox-static
 
+# Wine's 32-bit side runs the 32-bit .exe; it needs a kernel that runs 32-bit
+# x86 programs, and where there is none, installing it would leave the wine
+# command unable to start anything.
+if python3 tests/release/i386_probe.py; then
+  ensure_packages wine32:i386
+else
+  echo "== this machine runs no 32-bit x86 programs: the 32-bit .exe is checked, not run"
+fi
+
 jobs=$(nproc)
 
 echo "== Windows build"
@@ -53,6 +62,40 @@ grep -E '^[0-9]+: (Done [0-9]+ runs|stat::number_of_executed_units)' build-fuzz/
 
 echo "== tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== release: archives built, tested as shipped, and built again elsewhere to the same bytes"
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+# Both builds take their sources from one copy of the work tree, each in a
+# folder of its own.
+copy=$(mktemp -d /tmp/pelupdate-release-XXXXXX)
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' f; do [[ -e $f ]] && printf '%s\0' "$f"; done |
+  tar --null -T - -cf "$copy/sources.tar"
+rm -rf build-release/sources "$copy/sources"
+mkdir -p build-release/sources "$copy/sources"
+tar -xf "$copy/sources.tar" -C build-release/sources
+tar -xf "$copy/sources.tar" -C "$copy/sources"
+bash build-release/sources/scripts/release.sh --build "$root/build-release" \
+  --out "$root/build-release/dist" --sim
+# The second build runs beside the archive tests, on one core.
+nice bash "$copy/sources/scripts/release.sh" --build "$copy/build" --out "$copy/dist" \
+  --jobs 1 >"$copy/again.log" 2>&1 &
+second=$!
+python3 tests/release/release_test.py --dist build-release/dist \
+  --sim-native build-release/linux-x86_64/sim --sim-x64 build-release/windows-x64/sim/FTD2XX.DLL \
+  --sim-x86 build-release/windows-x86/sim/FTD2XX.DLL --x86-build build-release/windows-x86
+if ! wait "$second"; then
+  cat "$copy/again.log"
+  echo "the second release build failed" >&2
+  exit 1
+fi
+if ! diff build-release/dist/SHA256SUMS "$copy/dist/SHA256SUMS"; then
+  echo "two release builds of the same sources differ" >&2
+  exit 1
+fi
+cat build-release/dist/SHA256SUMS
+rm -rf "$copy"
 
 echo "== real-driver test: pelupdate against ftdi_sio in a QEMU machine (kernel cached in ~/.cache)"
 python3 tests/kernel/kernel_test.py --pelupdate build/pelupdate --device build/tests/pty_device

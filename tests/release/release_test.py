@@ -7,7 +7,7 @@ keys typed, are the end-to-end tests' own. Beside the runs: the archives'
 layout and line ends, the manifest and version resource read back from both
 .exe, and the libraries the Linux programs need.
 
-Usage: release_test.py --dist DIR --sim-native DIR --sim-x64 DLL [--sim-x86 DLL]
+Usage: release_test.py --dist DIR --sim-native DIR --sim-x64 DLL --sim-x86 DLL --x86-build DIR
 """
 import argparse
 import hashlib
@@ -36,6 +36,10 @@ SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-b
 # What the Linux programs may need: the C library, the loader, libdl, libm.
 LINUX_LIBRARIES = {"linux-vdso.so.1", "libc.so.6", "ld-linux-x86-64.so.2", "libdl.so.2", "libm.so.6"}
 NON_ASCII = "Prüfstand Ω 測試"
+D2XX_ARGUMENT_BYTES = {"FT_Open": 8, "FT_Close": 4, "FT_ResetDevice": 4, "FT_SetBaudRate": 8,
+                       "FT_SetDataCharacteristics": 16, "FT_SetFlowControl": 16, "FT_SetChars": 20,
+                       "FT_SetTimeouts": 12, "FT_Purge": 8, "FT_SetLatencyTimer": 8, "FT_Read": 16,
+                       "FT_Write": 16}
 
 
 def project_version():
@@ -171,8 +175,12 @@ def tearDownModule():
 
 def wine_runs(arch):
     """Why Wine cannot run this kind of .exe here, or None."""
-    if arch == "x86" and not os.path.exists("/usr/lib/wine/wine"):
-        return "no 32-bit Wine (wine32:i386) on this machine"
+    if arch != "x86":
+        return None
+    if subprocess.run([sys.executable, os.path.join(HERE, "i386_probe.py")]).returncode != 0:
+        return "this machine runs no 32-bit x86 programs, so no 32-bit Wine"
+    if not os.path.exists("/usr/lib/wine/wine"):
+        return "no 32-bit Wine (wine32:i386) installed"
     return None
 
 
@@ -244,19 +252,24 @@ class WindowsX64Archive(NonAsciiFolders, WindowsArchive, unittest.TestCase):
 class WindowsX86Archive(NonAsciiFolders, WindowsArchive, unittest.TestCase):
     arch = "x86"
 
-
-class Checksums(unittest.TestCase):
-    def test_sha256sums_name_the_three_archives(self):
-        with open(os.path.join(ARGS.dist, "SHA256SUMS")) as f:
-            lines = f.read().splitlines()
-        names = []
-        for line in lines:
-            digest, name = line.split("  ")
-            with open(os.path.join(ARGS.dist, name), "rb") as f:
-                self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest, name)
-            names.append(name)
-        self.assertEqual(names, [os.path.basename(archive(k)) for k in
-                                 ("windows-x64.zip", "windows-x86.zip", "linux-x86_64.tar.gz")])
+    def test_d2xx_calls_use_the_libraries_convention(self):
+        """On 32-bit Windows the D2XX functions are __stdcall: the callee pops
+        its arguments, so after each call through a loaded entry point the
+        caller moves its stack pointer back down (`sub $N,%esp`); a cdecl
+        declaration has no such step and corrupts the stack at the first call.
+        Read from the 32-bit build's forwarding code itself, since the runs
+        that would crash need a 32-bit Wine."""
+        objects = [os.path.join(d, f) for d, _, files in os.walk(ARGS.x86_build)
+                   for f in files if f == "d2xx_library.cpp.obj"]
+        self.assertEqual(len(objects), 1, objects)
+        listing = subprocess.run(["i686-w64-mingw32-objdump", "-d", "--no-show-raw-insn", objects[0]],
+                                 capture_output=True, text=True, check=True).stdout
+        lines = [line.split("\t", 1)[-1].strip() for line in listing.splitlines() if ":\t" in line]
+        popped = sorted(int(m.group(1), 16) for call, after in zip(lines, lines[1:])
+                        if call.startswith("call") and "*" in call
+                        for m in [re.fullmatch(r"sub\s+\$0x([0-9a-f]+),%esp", after)] if m)
+        # One call through each entry point, and each pops 4 bytes an argument.
+        self.assertEqual(popped, sorted(D2XX_ARGUMENT_BYTES.values()))
 
 
 if __name__ == "__main__":
@@ -265,8 +278,9 @@ if __name__ == "__main__":
     parser.add_argument("--sim-native", required=True)
     parser.add_argument("--sim-x64", required=True)
     parser.add_argument("--sim-x86", required=True)
+    parser.add_argument("--x86-build", required=True, help="the 32-bit release build folder")
     ARGS, rest = parser.parse_known_args()
-    for key in ("dist", "sim_native", "sim_x64", "sim_x86"):
+    for key in ("dist", "sim_native", "sim_x64", "sim_x86", "x86_build"):
         setattr(ARGS, key, os.path.abspath(getattr(ARGS, key)))
     # The end-to-end machinery packs its update files with pelfwu: the shipped one.
     unpacked = tempfile.mkdtemp(prefix="pel-release-pelfwu-")
