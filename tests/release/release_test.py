@@ -36,6 +36,7 @@ SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-b
 # What the Linux programs may need: the C library, the loader, libdl, libm.
 LINUX_LIBRARIES = {"linux-vdso.so.1", "libc.so.6", "ld-linux-x86-64.so.2", "libdl.so.2", "libm.so.6"}
 NON_ASCII = "Prüfstand Ω 測試"
+GLIBC_NEEDED = {"pelupdate": (2, 34), "pelfwu": (2, 36)}
 D2XX_ARGUMENT_BYTES = {"FT_Open": 8, "FT_Close": 4, "FT_ResetDevice": 4, "FT_SetBaudRate": 8,
                        "FT_SetDataCharacteristics": 16, "FT_SetFlowControl": 16, "FT_SetChars": 20,
                        "FT_SetTimeouts": 12, "FT_Purge": 8, "FT_SetLatencyTimer": 8, "FT_Read": 16,
@@ -161,6 +162,11 @@ class LinuxArchive(Runs, unittest.TestCase):
                 needed = {line.split()[0].rsplit("/", 1)[-1] for line in ldd.splitlines() if line.strip()}
                 self.assertLessEqual(needed, LINUX_LIBRARIES, f"{program} needs more:\n{ldd}")
                 self.assertIn("libc.so.6", needed)
+                # The oldest C library it runs with, as README.txt states it.
+                symbols = subprocess.run(["objdump", "-T", os.path.join(app, program)],
+                                         capture_output=True, text=True, check=True).stdout
+                newest = max(tuple(int(n) for n in v.split(".")) for v in re.findall(r"GLIBC_([0-9.]+)", symbols))
+                self.assertLessEqual(newest, GLIBC_NEEDED[program])
         finally:
             shutil.rmtree(folder, ignore_errors=True)
 
