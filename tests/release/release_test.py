@@ -278,6 +278,20 @@ class WindowsX86Archive(NonAsciiFolders, WindowsArchive, unittest.TestCase):
         self.assertEqual(popped, sorted(D2XX_ARGUMENT_BYTES.values()))
 
 
+class Checksums(unittest.TestCase):
+    def test_sha256sums_name_the_three_archives(self):
+        with open(os.path.join(ARGS.dist, "SHA256SUMS")) as f:
+            lines = f.read().splitlines()
+        names = []
+        for line in lines:
+            digest, name = line.split("  ")
+            with open(os.path.join(ARGS.dist, name), "rb") as f:
+                self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest, name)
+            names.append(name)
+        self.assertEqual(names, [os.path.basename(archive(k)) for k in
+                                 ("windows-x64.zip", "windows-x86.zip", "linux-x86_64.tar.gz")])
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--dist", required=True)
