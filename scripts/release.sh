@@ -12,8 +12,7 @@
 # --build: the build folders' parent (default build-release); --sim: also build
 # the simulated adapter library in each, for the archive tests.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
+root=$(realpath "$(dirname "$0")/..")
 out=$root/dist
 build=$root/build-release
 sim=false
@@ -27,6 +26,7 @@ while [[ $# -gt 0 ]]; do
     *) echo "usage: scripts/release.sh [--out DIR] [--build DIR] [--jobs N] [--sim]" >&2; exit 2 ;;
   esac
 done
+cd "$root"
 
 source scripts/packages.sh
 ensure_packages cmake ninja-build g++ python3 git \
