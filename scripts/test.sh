@@ -97,5 +97,9 @@ fi
 cat build-release/dist/SHA256SUMS
 rm -rf "$copy"
 
+echo "== the 32-bit pelupdate.exe under 32-bit Wine, in a QEMU machine (kernel and Wine cached in ~/.cache)"
+python3 tests/release/x86_in_vm.py --dist build-release/dist \
+  --sim-x86 build-release/windows-x86/sim/FTD2XX.DLL
+
 echo "== real-driver test: pelupdate against ftdi_sio in a QEMU machine (kernel cached in ~/.cache)"
 python3 tests/kernel/kernel_test.py --pelupdate build/pelupdate --device build/tests/pty_device
