@@ -10,13 +10,14 @@ source scripts/packages.sh
 ensure_packages cmake ninja-build g++ libgtest-dev python3 g++-mingw-w64-x86-64-posix \
   binutils-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev qemu-system-x86 busybox-static
 
-# Wine's 32-bit side runs the 32-bit .exe; it needs a kernel that runs 32-bit
-# x86 programs, and where there is none, installing it would leave the wine
-# command unable to start anything.
+# Wine's 32-bit side runs the 32-bit .exe on this machine only where its
+# kernel runs 32-bit x86 programs; where it does not, installing it would leave
+# the wine command unable to start anything. The QEMU machine step below runs
+# the 32-bit .exe under 32-bit Wine either way.
 if python3 tests/release/i386_probe.py; then
   ensure_packages wine32:i386
 else
-  echo "== this machine runs no 32-bit x86 programs: the 32-bit .exe is checked, not run"
+  echo "== this machine runs no 32-bit x86 programs: the 32-bit .exe runs in the QEMU machine step only"
 fi
 
 jobs=$(nproc)
