@@ -115,13 +115,29 @@ def shared_libraries(exe):
     return sorted(set(paths))
 
 
-def initramfs(folder, kernel_dir):
-    root = os.path.join(folder, "root")
-    for d in ("bin", "usr/bin", "lib/modules", "etc", "fw", "home", "dev", "proc", "sys", "tmp"):
+def busybox_root(root, folders, init_script):
+    """An initramfs tree: the folders, busybox and `init_script` as /init."""
+    for d in ("bin",) + tuple(folders):
         os.makedirs(os.path.join(root, d), exist_ok=True)
     shutil.copy("/bin/busybox", os.path.join(root, "bin/busybox"))
-    shutil.copy(os.path.join(os.path.dirname(__file__), "guest_init.sh"), os.path.join(root, "init"))
+    shutil.copy(init_script, os.path.join(root, "init"))
     os.chmod(os.path.join(root, "init"), 0o755)
+
+
+def pack_initramfs(root, image):
+    """The tree at `root` as a newc cpio archive (busybox's cpio: the host
+    has no other)."""
+    names = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+    with open(image, "wb") as out:
+        subprocess.run(["busybox", "cpio", "-o", "-H", "newc"], cwd=root, input=names, stdout=out,
+                       stderr=subprocess.DEVNULL, check=True)
+    return image
+
+
+def initramfs(folder, kernel_dir):
+    root = os.path.join(folder, "root")
+    busybox_root(root, ("usr/bin", "lib/modules", "etc", "fw", "home", "dev", "proc", "sys", "tmp"),
+                 os.path.join(os.path.dirname(__file__), "guest_init.sh"))
     for name in MODULES:
         shutil.copy(os.path.join(kernel_dir, "modules", name + ".ko"), os.path.join(root, "lib/modules"))
     shutil.copy(ARGS.pelupdate, os.path.join(root, "usr/bin/pelupdate"))
@@ -138,12 +154,7 @@ def initramfs(folder, kernel_dir):
     for dirpath, _, files in os.walk(root):
         if any(f.startswith("libftd2xx") for f in files):
             sys.exit("a D2XX library would be in the machine")
-    image = os.path.join(folder, "initramfs.cpio")
-    names = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
-    with open(image, "wb") as out:
-        subprocess.run(["busybox", "cpio", "-o", "-H", "newc"], cwd=root, input=names, stdout=out,
-                       stderr=subprocess.DEVNULL, check=True)
-    return image
+    return pack_initramfs(root, os.path.join(folder, "initramfs.cpio"))
 
 
 # --- the host's ends of the machine's lines -------------------------------

@@ -30,7 +30,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "kernel"))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import kernel_test  # noqa: E402  (the kernel package, the serial-port plumbing)
+import kernel_test  # noqa: E402  (the kernel package, the initramfs, the serial-port plumbing)
 from e2e_test import PAYLOAD, PROGRESS, VERSIONS  # noqa: E402
 
 ARGS = None
@@ -111,20 +111,12 @@ def fetch(cache):
 
 def initramfs(folder, cached):
     root = os.path.join(folder, "initramfs")
-    for d in ("bin", "modules", "dev", "proc", "sys", "tmp"):
-        os.makedirs(os.path.join(root, d))
-    shutil.copy("/bin/busybox", os.path.join(root, "bin/busybox"))
-    shutil.copy(os.path.join(HERE, "x86_vm_init.sh"), os.path.join(root, "init"))
-    os.chmod(os.path.join(root, "init"), 0o755)
+    kernel_test.busybox_root(root, ("modules", "dev", "proc", "sys", "tmp"),
+                             os.path.join(HERE, "x86_vm_init.sh"))
     for m in MODULES:
         shutil.copy(os.path.join(cached, "modules", os.path.basename(m) + ".ko"),
                     os.path.join(root, "modules"))
-    image = os.path.join(folder, "initramfs.cpio")
-    names = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
-    with open(image, "wb") as out:
-        subprocess.run(["busybox", "cpio", "-o", "-H", "newc"], cwd=root, input=names, stdout=out,
-                       stderr=subprocess.DEVNULL, check=True)
-    return image
+    return kernel_test.pack_initramfs(root, os.path.join(folder, "initramfs.cpio"))
 
 
 class Machine:
