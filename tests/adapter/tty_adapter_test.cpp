@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <csignal>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +25,7 @@
 #include "main/update_driver.h"
 #include "procedure/bootloader_entry.h"
 #include "model/device.h"
+#include "pty/paced_device.h"
 #include "platform/console.h"
 #include "adapter/d2xx.h"
 #include "adapter/tty_adapter.h"
@@ -80,23 +80,16 @@ private:
 class DeviceOnPty {
 public:
     DeviceOnPty(int master, const sim::Scenario& scenario)
-        : master_(master),
-          scenario_(scenario),
-          device_(scenario_, [this](const std::vector<uint8_t>& b, uint64_t at) { send(b, at); }),
-          thread_([this] { loop(); }) {}
+        : master_(master), paced_(scenario), thread_([this] { loop(); }) {}
     ~DeviceOnPty() {
         stop_ = true;
         thread_.join();
     }
-    const sim::Device& device() const { return device_; }
+    const sim::Device& device() const { return paced_.device(); }
     // Bytes that have reached the device's end of the line so far.
     uint64_t received() const { return received_; }
 
 private:
-    uint64_t now_ns() const {
-        return static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start_).count());
-    }
     uint32_t line_baud() const {
         termios t{};
         tcgetattr(master_, &t);
@@ -108,45 +101,21 @@ private:
         tcgetattr(master_, &t);
         return (t.c_cflag & CSIZE) == CS8 && !(t.c_cflag & (CSTOPB | PARENB));
     }
-    // Each byte keeps the rate it was sent at: the handshake's answer goes
-    // out at the main firmware's rate although the device has already
-    // handed over to its bootloader.
-    void send(const std::vector<uint8_t>& bytes, uint64_t at) {
-        const uint32_t baud = device_.baud();
-        const uint64_t byte_ns = 10000000000ull / baud;
-        uint64_t t = std::max(at, line_free_);
-        for (uint8_t b : bytes) {
-            t += byte_ns;
-            out_.push_back({b, t, baud});
-        }
-        line_free_ = t;
-    }
     void loop() {
-        uint64_t in_free = 0;  // when the last received byte ended on the wire
         while (!stop_) {
             pollfd p{master_, POLLIN, 0};
             const int r = poll(&p, 1, 1);
             if (r > 0 && (p.revents & POLLIN)) {
                 uint8_t buf[1024];
                 const ssize_t got = read(master_, buf, sizeof buf);
-                const uint32_t baud = line_baud();
-                const bool framing = baud == device_.baud() && line_8n1();
-                if (got > 0) received_ += static_cast<uint64_t>(got);
-                for (ssize_t i = 0; i < got; ++i) {
-                    in_free = std::max(now_ns(), in_free) + 10000000000ull / (baud ? baud : 9600);
-                    device_.receive(buf[i], in_free, framing);
+                if (got > 0) {
+                    received_ += static_cast<uint64_t>(got);
+                    paced_.receive(buf, static_cast<size_t>(got), line_baud(), line_8n1());
                 }
             } else if (r > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            // Bytes whose time has come go out; a rate the host does not
-            // use arrives as noise the tty would drop, so it is not sent.
-            std::vector<uint8_t> due;
-            const uint32_t host_baud = line_baud();
-            while (!out_.empty() && out_.front().at_ns <= now_ns()) {
-                if (out_.front().baud == host_baud) due.push_back(out_.front().byte);
-                out_.pop_front();
-            }
+            const std::vector<uint8_t> due = paced_.due(line_baud());
             if (!due.empty()) {
                 if (write(master_, due.data(), due.size()) < 0) return;
             }
@@ -154,18 +123,9 @@ private:
     }
 
     int master_;
-    sim::Scenario scenario_;
-    sim::Device device_;
-    struct Sent {
-        uint8_t byte;
-        uint64_t at_ns;
-        uint32_t baud;
-    };
-    std::deque<Sent> out_;
-    uint64_t line_free_ = 0;
+    sim::PacedDevice paced_;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> received_{0};
-    Clock::time_point start_ = Clock::now();
     std::thread thread_;
 };
 

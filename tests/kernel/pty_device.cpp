@@ -23,9 +23,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <deque>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -34,10 +32,9 @@
 
 #include "model/device.h"
 #include "model/scenario.h"
+#include "pty/paced_device.h"
 
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
 
 struct Line {
     uint32_t baud = 0;  // 0: a speed this program has no number for
@@ -88,24 +85,19 @@ public:
 
     // A fresh device set up by `scenario`; the wire is cleared.
     void power_on(const sim::Scenario& scenario) {
-        scenario_ = scenario;
-        out_.clear();
-        line_free_ = 0;
-        in_free_ = 0;
+        paced_ = std::make_unique<sim::PacedDevice>(scenario);
         programmed_ = 0;
-        device_ = std::make_unique<sim::Device>(
-            scenario_, [this](const std::vector<uint8_t>& b, uint64_t at) { send(b, at); });
         tcflush(master_, TCIOFLUSH);
     }
     void unplug() {
         plugged_ = false;
-        out_.clear();
+        if (paced_) paced_->lose_answers();  // what is on the wire is lost
     }
     void plug() {
         tcflush(master_, TCIOFLUSH);  // nothing crosses a pulled cable
         plugged_ = true;
     }
-    const sim::Device* device() const { return device_.get(); }
+    const sim::Device* device() const { return paced_ ? &paced_->device() : nullptr; }
 
     // Takes what the adapter sent, and puts out what is due.
     void serve() {
@@ -116,66 +108,27 @@ public:
         }
         uint8_t buf[4096];
         const ssize_t got = read(master_, buf, sizeof buf);
-        if (got > 0 && plugged_ && device_) {
+        if (got > 0 && plugged_ && paced_) {
             say("rx " + std::to_string(line.baud) + " " + line.format + " " + std::to_string(got));
-            // The device hears a byte only in its own rate and format; the
-            // guest's bytes come all at once, so they are laid end to end on
-            // the wire at the line's rate.
-            const bool framing = line.baud == device_->baud() && line.format == "8N1";
-            const uint64_t byte_ns = 10000000000ull / (line.baud ? line.baud : 9600);
-            for (ssize_t i = 0; i < got; ++i) {
-                in_free_ = std::max(now_ns(), in_free_) + byte_ns;
-                device_->receive(buf[i], in_free_, framing);
-            }
+            paced_->receive(buf, static_cast<size_t>(got), line.baud, line.format == "8N1");
         }
-        if (device_ && device_->blocks_programmed() != programmed_) {
-            programmed_ = device_->blocks_programmed();
+        if (!paced_) return;
+        if (paced_->device().blocks_programmed() != programmed_) {
+            programmed_ = paced_->device().blocks_programmed();
             say("programmed " + std::to_string(programmed_));
         }
-        // Bytes sent at a rate the adapter does not use are noise its UART
-        // drops: they are not passed on. The rate is the one each byte was
-        // sent at: the firmware's answer to the handshake leaves at its rate
-        // although the device has already moved on to the bootloader's.
-        std::vector<uint8_t> due;
-        while (!out_.empty() && out_.front().at_ns <= now_ns()) {
-            if (out_.front().baud == line.baud) due.push_back(out_.front().byte);
-            out_.pop_front();
-        }
+        const std::vector<uint8_t> due = paced_->due(line.baud);
         if (!due.empty() && plugged_) {
             if (write(master_, due.data(), due.size()) < 0) std::perror("write");
         }
     }
 
 private:
-    uint64_t now_ns() const {
-        return static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - start_).count());
-    }
-    void send(const std::vector<uint8_t>& bytes, uint64_t at) {
-        const uint32_t baud = device_->baud();
-        const uint64_t byte_ns = 10000000000ull / baud;
-        uint64_t t = std::max(at, line_free_);
-        for (uint8_t b : bytes) {
-            t += byte_ns;
-            out_.push_back({b, t, baud});
-        }
-        line_free_ = t;
-    }
-
     int master_;
-    sim::Scenario scenario_;
-    std::unique_ptr<sim::Device> device_;
-    struct Outgoing {
-        uint8_t byte;
-        uint64_t at_ns;  // when it has left the device
-        uint32_t baud;
-    };
-    std::deque<Outgoing> out_;
-    uint64_t line_free_ = 0, in_free_ = 0;
+    std::unique_ptr<sim::PacedDevice> paced_;
     uint32_t programmed_ = 0;
     bool plugged_ = true;
     Line reported_;
-    SteadyClock::time_point start_ = SteadyClock::now();
 };
 
 bool read_file(const std::string& path, std::string& text) {
